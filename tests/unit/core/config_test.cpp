@@ -1,0 +1,321 @@
+// Key lookup and the system and connection file readers.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "core/config.h"
+#include "support/process.h"
+
+using korvad_test::TempDir;
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+File open_text(const TempDir& dir, const std::string& content, const char* mode = "a+") {
+    return File(fopen(dir.write("cfg.config", content).c_str(), mode));
+}
+
+std::string lookup(const std::string& content, const char* key, uint32_t size = 512,
+                   int32_t* result = nullptr) {
+    TempDir dir;
+    File file = open_text(dir, content, "r");
+    std::vector<char> out(size + 8, '?');
+    int32_t r = gs32_cfg_get_value(file.get(), key, out.data(), size);
+    if (result) *result = r;
+    return r == 0 ? std::string(out.data()) : "<absent:" + std::string(out.data()) + ">";
+}
+
+}  // namespace
+
+TEST(ConfigLookup, SeparatorIsAnyOneCharacterAndNothingIsTrimmed) {
+    EXPECT_EQ("10.0.0.1", lookup("com_server_url=10.0.0.1\n", "com_server_url"));
+    EXPECT_EQ("10.0.0.1", lookup("com_server_url 10.0.0.1\n", "com_server_url"));
+    EXPECT_EQ("= 10.0.0.1", lookup("com_server_url = 10.0.0.1\n", "com_server_url"));
+    EXPECT_EQ(" x ", lookup("k\t x \n", "k"));
+    EXPECT_EQ("v", lookup("k v\r\n", "k"));
+    EXPECT_EQ("v\r", lookup("k v\r\r\n", "k"));  // only one CR goes with the line end
+    EXPECT_EQ("v", lookup("k v", "k"));          // last line without line end
+}
+
+TEST(ConfigLookup, FirstLineBeginningWithTheKeyWins) {
+    EXPECT_EQ("old 81", lookup("port_no_old 81\nport_no 8080\n", "port_no"));
+    EXPECT_EQ("2", lookup("#port_no 1\n port_no 3\nport_no 2\nport_no 4\n", "port_no"));
+    EXPECT_EQ("<absent:>", lookup("Port_no 1\n", "port_no"));
+    EXPECT_EQ("<absent:>", lookup("", "port_no"));
+}
+
+TEST(ConfigLookup, KeyAloneIsFoundEmpty) {
+    EXPECT_EQ("", lookup("client_id\n", "client_id"));
+    EXPECT_EQ("", lookup("client_id \n", "client_id"));
+    EXPECT_EQ("", lookup("client_id\r\n", "client_id"));
+    EXPECT_EQ("", lookup("client_id", "client_id"));
+}
+
+TEST(ConfigLookup, LongLinesAreReadInPiecesOfSizeMinusOne) {
+    // With size 8 a line is read 7 characters at a time, so the value is what follows the
+    // key in the first piece, and a later piece that begins with the key counts as a line.
+    EXPECT_EQ("123", lookup("key 12345678\n", "key", 8));
+    EXPECT_EQ("x", lookup("aaaaaaakey x\n", "key", 8));
+    int32_t result = 0;
+    lookup("k v\n", "k", 0, &result);
+    EXPECT_EQ(-1, result);
+}
+
+TEST(ConfigLookup, MissingArgumentsFail) {
+    char out[8];
+    EXPECT_EQ(-1, gs32_cfg_get_value(nullptr, "k", out, sizeof out));
+    TempDir dir;
+    File file = open_text(dir, "k v\n", "r");
+    EXPECT_EQ(-1, gs32_cfg_get_value(file.get(), nullptr, out, sizeof out));
+    EXPECT_EQ(-1, gs32_cfg_get_value(file.get(), "k", nullptr, sizeof out));
+}
+
+namespace {
+
+SystemConfig read_system(const std::string& content, std::string* printed = nullptr) {
+    TempDir dir;
+    File file = open_text(dir, content, "r");
+    SystemConfig config;
+    memset(&config, 0, sizeof config);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(0, gs32_cfg_read_system(file.get(), &config));
+    std::string out = testing::internal::GetCapturedStdout();
+    if (printed) *printed = out;
+    return config;
+}
+
+}  // namespace
+
+TEST(ConfigSystem, DefaultsAndWatchdogBounds) {
+    std::string printed;
+    SystemConfig empty = read_system("", &printed);
+    EXPECT_EQ("Error in config file. No valid Log_File found\n", printed);
+    EXPECT_STREQ("", empty.Log_File);
+    EXPECT_EQ(100, empty.watchdog_interval);
+    EXPECT_STREQ("signal01.beep", empty.CMDOnWatchdog);
+    EXPECT_STREQ("", empty.ConfigFileFolderPath);
+
+    const struct {
+        const char* line;
+        int32_t expected;
+    } cases[] = {{"watchdog_interval 5\n", 100},   {"watchdog_interval 250\n", 250},
+                 {"watchdog_interval abc\n", 100}, {"watchdog_interval 99\n", 100},
+                 {"watchdog_interval 100\n", 100}, {"watchdog_interval -300\n", 100},
+                 {"watchdog_interval  120x\n", 120}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, read_system(c.line).watchdog_interval) << c.line;
+    }
+
+    SystemConfig full = read_system(
+        "Log_File /var/log/k.log\r\nCMDOnWatchdog beep2\r\nConfigFileFolderPath /opt/c\r\n",
+        &printed);
+    EXPECT_EQ("", printed);
+    EXPECT_STREQ("/var/log/k.log", full.Log_File);
+    EXPECT_STREQ("beep2", full.CMDOnWatchdog);
+    EXPECT_STREQ("/opt/c", full.ConfigFileFolderPath);
+}
+
+namespace {
+
+const char kRequired[] =
+    "client_id dev1\n"
+    "com_server_url srv.example\n"
+    "com_server_path_get jobs/<client_id>/\n"
+    "com_server_path_put results/<client_id>/\n"
+    "srv_cmd_file job.txt\n"
+    "usr_cmd_file result.txt\n"
+    "connection_cycle_timeout 300\n";
+
+struct Read {
+    int32_t result;
+    ConnectionConfig config;
+    std::string printed;
+    std::string file_after;
+};
+
+Read read_connection(const std::string& content, uint16_t index = 0) {
+    TempDir dir;
+    std::string path = dir.write("c.config", content);
+    Read r{};
+    ConnectionConfig records[4];
+    memset(records, 0, sizeof records);
+    ConnectionList list{4, records};
+    {
+        File file(fopen(path.c_str(), "a+"));
+        testing::internal::CaptureStdout();
+        r.result = gs32_cfg_read_connection(file.get(), &list, index);
+        r.printed = testing::internal::GetCapturedStdout();
+    }
+    r.config = records[index];
+    r.file_after = korvad_test::read_file(path);
+    return r;
+}
+
+}  // namespace
+
+TEST(ConfigConnection, AllKeysAndDefaults) {
+    Read r = read_connection(std::string(kRequired) + "ServerExchangeFolder /tmp/x/\n");
+    EXPECT_EQ(0, r.result);
+    EXPECT_EQ("", r.printed);
+    EXPECT_STREQ("dev1", r.config.client_id);
+    EXPECT_STREQ("srv.example", r.config.com_server_url);
+    EXPECT_EQ(80, r.config.port_no);
+    EXPECT_STREQ("jobs/<client_id>/", r.config.com_server_path_get);
+    EXPECT_STREQ("results/<client_id>/", r.config.com_server_path_put);
+    EXPECT_STREQ("job.txt", r.config.srv_cmd_file);
+    EXPECT_STREQ("result.txt", r.config.usr_cmd_file);
+    EXPECT_STREQ("", r.config.http_user);
+    EXPECT_STREQ("", r.config.http_passwd);
+    EXPECT_EQ(300, r.config.connection_cycle_timeout);
+    EXPECT_EQ(0, r.config.DLTS);
+    EXPECT_EQ(8192u, r.config.max_result_file_size);
+    EXPECT_STREQ("", r.config.man_in_the_middle);
+    EXPECT_STREQ("/tmp/x/", r.config.ServerExchangeFolder);
+}
+
+TEST(ConfigConnection, NumbersBoundsAndCuts) {
+    const std::string base = std::string(kRequired) + "ServerExchangeFolder /x\n";
+    EXPECT_EQ(4096u, read_connection(base + "max_result_file_size 100\n")
+                         .config.max_result_file_size);
+    EXPECT_EQ(5000u, read_connection(base + "max_result_file_size 5000\n")
+                         .config.max_result_file_size);
+    EXPECT_EQ(8080, read_connection(base + "port_no 8080\n").config.port_no);
+    EXPECT_EQ(0, read_connection("port_no_old 81\nport_no 8080\n" + base).config.port_no);
+    EXPECT_EQ(464, read_connection(base + "port_no 66000\n").config.port_no);  // low 16 bits
+    EXPECT_EQ(-12, read_connection(base + "DLTS -12\n").config.DLTS);
+
+    std::string long_user(40, 'u');
+    Read cut = read_connection(base + "http_user " + long_user + "\nhttp_passwd " +
+                               std::string(50, 'p') + "\nman_in_the_middle " +
+                               std::string(70, 'm') + "\n");
+    EXPECT_EQ(std::string(30, 'u'), cut.config.http_user);
+    EXPECT_EQ(std::string(30, 'p'), cut.config.http_passwd);
+    EXPECT_EQ(std::string(60, 'm'), cut.config.man_in_the_middle);
+
+    Read exchange = read_connection(std::string(kRequired) + "ServerExchangeFolder " +
+                                    std::string(300, 'e') + "\n");
+    EXPECT_EQ(std::string(255, 'e'), exchange.config.ServerExchangeFolder);
+}
+
+TEST(ConfigConnection, ExchangeFolderFallsBackToTheDefault) {
+    Read blank = read_connection(std::string(kRequired) + "ServerExchangeFolder /my dir/\n");
+    EXPECT_EQ(0, blank.result);
+    EXPECT_EQ("Invalid path, maybe spaces?\nUsing default server exchange directory\n",
+              blank.printed);
+    EXPECT_STREQ("/mnt/dataflash/vel/korvad/", blank.config.ServerExchangeFolder);
+
+    Read absent = read_connection(kRequired);
+    EXPECT_EQ(0, absent.result);
+    EXPECT_EQ("No dlf base path!\nUsing default server exchange directory\n", absent.printed);
+    EXPECT_STREQ("/mnt/dataflash/vel/korvad/", absent.config.ServerExchangeFolder);
+}
+
+TEST(ConfigConnection, FirstMissingRequiredKeyStopsTheReading) {
+    const struct {
+        const char* drop;
+        const char* message;
+    } cases[] = {
+        {"com_server_url", "Error in config file. No valid com_server_url found!\n"},
+        {"com_server_path_get", "Error in config file. No valid com_server_path_get found!\n"},
+        {"com_server_path_put", "Error in config file. No valid com_server_path_put found!\n"},
+        {"srv_cmd_file", "Error in config file. No valid server command found!\n"},
+        {"usr_cmd_file", "Error in config file. No valid user command ound!\n"},
+        {"connection_cycle_timeout",
+         "Error in config file. No valid connection cycle timeout found. Note: Value must be a "
+         "integer number!\n"},
+    };
+    for (const auto& c : cases) {
+        std::string content;
+        std::string all = std::string(kRequired) + "port_no 81\nDLTS 5\n";
+        size_t start = 0;
+        while (start < all.size()) {
+            size_t end = all.find('\n', start) + 1;
+            std::string line = all.substr(start, end - start);
+            if (line.rfind(c.drop, 0) != 0) content += line;
+            start = end;
+        }
+        Read r = read_connection(content);
+        EXPECT_EQ(-10, r.result) << c.drop;
+        EXPECT_EQ(c.message, r.printed) << c.drop;
+        EXPECT_EQ(0, r.config.DLTS) << "keys after the missing one stay untouched";
+        if (std::string(c.drop) != "com_server_url") {
+            EXPECT_STREQ("srv.example", r.config.com_server_url);
+            EXPECT_EQ(81, r.config.port_no);
+        }
+    }
+}
+
+TEST(ConfigConnection, RequiredKeysMayBeEmpty) {
+    Read r = read_connection(
+        "client_id x\ncom_server_url\ncom_server_path_get\ncom_server_path_put\n"
+        "srv_cmd_file\nusr_cmd_file\nconnection_cycle_timeout\nServerExchangeFolder /e\n");
+    EXPECT_EQ(0, r.result);
+    EXPECT_STREQ("", r.config.com_server_url);
+    EXPECT_EQ(0, r.config.connection_cycle_timeout);
+}
+
+TEST(ConfigConnection, CrLfFilesReadLikeLfFiles) {
+    std::string crlf;
+    for (char c : std::string(kRequired) + "port_no 81\nServerExchangeFolder /e\n") {
+        if (c == '\n') crlf += '\r';
+        crlf += c;
+    }
+    Read a = read_connection(crlf);
+    Read b = read_connection(std::string(kRequired) + "port_no 81\nServerExchangeFolder /e\n");
+    EXPECT_EQ(0, memcmp(&a.config, &b.config, sizeof a.config));
+}
+
+TEST(ConfigConnection, GeneratedClientIdIsAppendedAndReadBackWithItsBlank) {
+    unsetenv("HOSTNAME");
+    std::string without_id = std::string(kRequired).substr(strlen("client_id dev1\n"));
+    TempDir dir;
+    std::string path = dir.write("c.config", without_id);
+    ConnectionConfig records[2];
+    memset(records, 0, sizeof records);
+    ConnectionList list{2, records};
+    for (int start = 0; start < 2; ++start) {
+        File file(fopen(path.c_str(), "a+"));
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(0, gs32_cfg_read_connection(file.get(), &list, 0));
+        testing::internal::GetCapturedStdout();
+    }
+    EXPECT_EQ(without_id + "client_id QM4-GET_HOSTNAME_ERR_0 \n", korvad_test::read_file(path));
+    EXPECT_STREQ("QM4-GET_HOSTNAME_ERR_0 ", records[0].client_id);  // second start
+
+    setenv("HOSTNAME", "unit9", 1);
+    EXPECT_STREQ("unit9_1", read_connection(without_id, 1).config.client_id);
+    // A host name too long for the 31 characters is cut, the connection index is kept.
+    setenv("HOSTNAME", std::string(100, 'h').c_str(), 1);
+    Read long_host = read_connection(without_id, 3);
+    EXPECT_EQ(std::string(29, 'h') + "_3", long_host.config.client_id);
+    EXPECT_NE(std::string::npos, long_host.file_after.find("client_id " + std::string(29, 'h') +
+                                                           "_3 \n"));
+    unsetenv("HOSTNAME");
+}
+
+TEST(ConfigConnection, UnwritableFileFailsBeforeTheServerKey) {
+    TempDir dir;
+    std::string path = dir.write("c.config", "com_server_url x\n");
+    ConnectionConfig records[1];
+    memset(records, 0, sizeof records);
+    ConnectionList list{1, records};
+    File file(fopen(path.c_str(), "r"));  // not writable: the client_id line cannot be added
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(-10, gs32_cfg_read_connection(file.get(), &list, 0));
+    EXPECT_EQ("", testing::internal::GetCapturedStdout());
+    EXPECT_STREQ("", records[0].com_server_url);
+}
+
+TEST(ConfigConnection, OverlongClientIdIsCutToItsField) {
+    Read r = read_connection("client_id " + std::string(40, 'c') + "\n" +
+                             std::string(kRequired).substr(strlen("client_id dev1\n")) +
+                             "ServerExchangeFolder /e\n");
+    EXPECT_EQ(0, r.result);
+    EXPECT_EQ(std::string(31, 'c'), r.config.client_id);
+}
