@@ -3,6 +3,11 @@
 if(KORVAD_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # GCC's flow analysis reports false "maybe uninitialized" inside libstdc++ when the code is
+  # instrumented; the uninstrumented builds keep the warning.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-maybe-uninitialized)
+  endif()
 endif()
 
 # korvad_target_defaults(<target> [DAEMON])
@@ -14,3 +19,9 @@ function(korvad_target_defaults target)
     target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions -Wmissing-declarations>)
   endif()
 endfunction()
+
+if(KORVAD_FUZZ)
+  # Everything is instrumented for coverage; only the fuzz executables link the driver.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

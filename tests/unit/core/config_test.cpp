@@ -26,6 +26,7 @@ std::string lookup(const std::string& content, const char* key, uint32_t size = 
     TempDir dir;
     File file = open_text(dir, content, "r");
     std::vector<char> out(size + 8, '?');
+    out.back() = '\0';
     int32_t r = gs32_cfg_get_value(file.get(), key, out.data(), size);
     if (result) *result = r;
     return r == 0 ? std::string(out.data()) : "<absent:" + std::string(out.data()) + ">";
