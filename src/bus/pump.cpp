@@ -1,0 +1,144 @@
+// The signal pump: rule table, argument checks and the handler slots of the process.
+#include "bus/pump.h"
+
+#include <cstring>
+
+#include "bus/owners.h"
+#include "core/util.h"
+
+namespace {
+
+BusTwoTextHandler g_on_sms = nullptr;
+BusTextHandler g_on_hello = nullptr;
+BusTwoTextHandler g_on_network_notification = nullptr;
+BusTextHandler g_on_goodbye = nullptr;
+BusTextHandler g_on_network_response_time = nullptr;
+BusTextHandler g_on_who_is_there = nullptr;
+BusMessageHandler g_on_other_message = nullptr;
+
+// The texts handed to the handlers live here until the next pump call. HELLO, GOODBYE and
+// WhoIsThere share one buffer.
+char g_presence_text[200];
+char g_response_time_text[200];
+char g_sms_sender[20];
+char g_sms_text[200];
+char g_notification_first[12];
+char g_notification_status[12];
+
+struct TextField {
+    char* buffer;
+    uint32_t size;
+    uint32_t limit;  // longest accepted text, in characters
+};
+
+struct TextRule {
+    const char* interface;
+    const char* member;
+    BusTextHandler* one_text;   // the slot of a one-text signal, or
+    BusTwoTextHandler* two_texts;  // the slot of a two-text signal
+    TextField first;
+    TextField second;
+    bool empty_allowed;  // a signal without arguments is handed on with an empty text
+};
+
+constexpr const char* kFimbad = "vel.kem.fimbad";
+constexpr const char* kWenlod = "vel.kem.wenlod";
+
+// In dispatch order; on_other_message is asked between the fifth and the last rule.
+const TextRule kRules[] = {
+    {kBusBroadcastInterface, "HELLO", &g_on_hello, nullptr,
+     {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, false},
+    {kBusBroadcastInterface, "GOODBYE", &g_on_goodbye, nullptr,
+     {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, false},
+    {kFimbad, "SMS", nullptr, &g_on_sms, {g_sms_sender, sizeof g_sms_sender, 19},
+     {g_sms_text, sizeof g_sms_text, 199}, false},
+    {kWenlod, "Network_Notification", nullptr, &g_on_network_notification,
+     {g_notification_first, sizeof g_notification_first, 9},
+     {g_notification_status, sizeof g_notification_status, 9}, false},
+    {kBusBroadcastInterface, "NetworkResponseTimeIndicator", &g_on_network_response_time,
+     nullptr, {g_response_time_text, sizeof g_response_time_text, 199}, {nullptr, 0, 0}, false},
+    {kBusBroadcastInterface, "WhoIsThere", &g_on_who_is_there, nullptr,
+     {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, true},
+};
+constexpr size_t kOtherMessageBefore = 5;
+
+bool mb_pump_rule_filled(const TextRule& rule) {
+    return rule.one_text != nullptr ? *rule.one_text != nullptr : *rule.two_texts != nullptr;
+}
+
+// Reads the text at iter into *out when it is a text of at most limit characters.
+bool mb_pump_read_text(DBusMessageIter* iter, uint32_t limit, const char** out) {
+    if (dbus_message_iter_get_arg_type(iter) != DBUS_TYPE_STRING) return false;
+    const char* text = nullptr;
+    dbus_message_iter_get_basic(iter, &text);
+    if (strlen(text) > limit) return false;
+    *out = text;
+    return true;
+}
+
+// Checks the arguments first and copies them only when all are usable: a refused message
+// leaves the buffers of the previous call untouched.
+int32_t ms32_pump_run_rule(const TextRule& rule, DBusMessage* message) {
+    const char* first = "";
+    const char* second = "";
+    DBusMessageIter iter;
+    if (!dbus_message_iter_init(message, &iter)) {
+        if (!rule.empty_allowed) return -9;
+    } else {
+        if (!mb_pump_read_text(&iter, rule.first.limit, &first)) return -9;
+        if (rule.two_texts != nullptr) {
+            if (!dbus_message_iter_next(&iter)) return -9;
+            if (!mb_pump_read_text(&iter, rule.second.limit, &second)) return -9;
+        }
+    }
+    gu32_copy_bounded(rule.first.buffer, first, rule.first.size);
+    if (rule.two_texts != nullptr) {
+        gu32_copy_bounded(rule.second.buffer, second, rule.second.size);
+        (*rule.two_texts)(rule.first.buffer, rule.second.buffer);
+    } else {
+        (*rule.one_text)(rule.first.buffer);
+    }
+    return 0;
+}
+
+int32_t ms32_pump_dispatch(DBusMessage* message) {
+    for (size_t i = 0; i < sizeof kRules / sizeof kRules[0]; ++i) {
+        if (i == kOtherMessageBefore && g_on_other_message != nullptr) {
+            g_on_other_message(message);
+            return 0;
+        }
+        const TextRule& rule = kRules[i];
+        if (mb_pump_rule_filled(rule) &&
+            dbus_message_is_signal(message, rule.interface, rule.member)) {
+            return ms32_pump_run_rule(rule, message);
+        }
+    }
+    return 0;  // no slot takes it: dropped
+}
+
+}  // namespace
+
+void gv_dbus_set_signal_handlers(BusTwoTextHandler on_sms, BusTextHandler on_hello,
+                                 BusTwoTextHandler on_network_notification,
+                                 BusTextHandler on_goodbye,
+                                 BusTextHandler on_network_response_time,
+                                 BusTextHandler on_who_is_there,
+                                 BusMessageHandler on_other_message) {
+    g_on_sms = on_sms;
+    g_on_hello = on_hello;
+    g_on_network_notification = on_network_notification;
+    g_on_goodbye = on_goodbye;
+    g_on_network_response_time = on_network_response_time;
+    g_on_who_is_there = on_who_is_there;
+    g_on_other_message = on_other_message;
+}
+
+int32_t gs32_dbus_pump_signals(BusContext* context) {
+    if (context == nullptr || context->connection == nullptr) return -10;
+    for (;;) {
+        dbus_connection_read_write(context->connection, 0);
+        DbusMessage message{dbus_connection_pop_message(context->connection)};
+        if (!message) return 0;
+        if (ms32_pump_dispatch(message.get()) == -9) return -9;
+    }
+}

@@ -1,0 +1,37 @@
+// A worker's non-blocking dispatcher of received signals to its handler slots.
+#pragma once
+
+#include <cstdint>
+
+#include "bus/dbus.h"
+
+// Handlers get texts that stay valid until the next gs32_dbus_pump_signals; their results
+// are not used by the pump.
+using BusTextHandler = int32_t (*)(const char* text);
+using BusTwoTextHandler = int32_t (*)(const char* first, const char* second);
+// Gets any message that no earlier rule took; the pump keeps owning it.
+using BusMessageHandler = int32_t (*)(DBusMessage* message);
+
+// Replaces the process's handler slots (each may be nullptr):
+//   on_sms                    "SMS" on "vel.kem.fimbad": sender <= 19, text <= 199 characters
+//   on_hello                  "HELLO" on "vel.kem.broadcast": first text <= 199
+//   on_network_notification   "Network_Notification" on "vel.kem.wenlod": two texts <= 9
+//   on_goodbye                "GOODBYE" on "vel.kem.broadcast": first text <= 199
+//   on_network_response_time  "NetworkResponseTimeIndicator" on "vel.kem.broadcast": <= 199
+//   on_who_is_there           "WhoIsThere" on "vel.kem.broadcast": first text <= 199, or ""
+//                             when the signal has no argument
+//   on_other_message          any message that none of the rules before it took
+void gv_dbus_set_signal_handlers(BusTwoTextHandler on_sms, BusTextHandler on_hello,
+                                 BusTwoTextHandler on_network_notification,
+                                 BusTextHandler on_goodbye,
+                                 BusTextHandler on_network_response_time,
+                                 BusTextHandler on_who_is_there,
+                                 BusMessageHandler on_other_message);
+
+// Reads and writes without waiting and hands each queued message to the first filled slot
+// whose rule matches, in the order HELLO, GOODBYE, SMS, Network_Notification,
+// NetworkResponseTimeIndicator, on_other_message, WhoIsThere; a message that no slot takes
+// is dropped. Returns when the queue is empty: 0; -10 no context or connection; -9 at the
+// first message with unusable arguments (a missing or non-text argument, a text over its
+// slot's limit): that message is consumed without calling its handler, the rest stay queued.
+int32_t gs32_dbus_pump_signals(BusContext* context);
