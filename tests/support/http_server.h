@@ -1,0 +1,79 @@
+// The scripted HTTP test server: plays exact bytes (with splits, pauses, closes and
+// resets) to each client on 127.0.0.1 and records the exact bytes each client sent.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace korvad_test {
+
+// One thing the server does on a connection; a script is a list of them, played in order
+// on every accepted connection. When a script ends, the server closes its sending side
+// and records what the client still sends until the client closes.
+struct HttpStep {
+    enum class Kind { kReadRequest, kSend, kSendForever, kPause, kClose, kReset, kHold };
+    Kind kind;
+    std::string bytes;
+    size_t piece = 0;  // bytes per write; 0 sends everything in one write
+    int gap_ms = 0;    // pause after each write
+};
+
+// Reads the request head up to its empty line and then as many body bytes as its
+// Content-Length announces.
+HttpStep read_request();
+HttpStep send(std::string bytes, size_t piece = 0, int gap_ms = 0);
+// Sends bytes again and again until the client is gone.
+HttpStep send_forever(std::string bytes, int gap_ms = 0);
+HttpStep pause_ms(int ms);
+// Closes at once, without reading anything more.
+HttpStep close_now();
+// Aborts the connection: the client sees a reset.
+HttpStep reset();
+// Neither sends nor closes until the client closes.
+HttpStep hold();
+
+class ScriptedHttpServer {
+public:
+    explicit ScriptedHttpServer(std::vector<HttpStep> script);
+    ~ScriptedHttpServer();
+    ScriptedHttpServer(const ScriptedHttpServer&) = delete;
+    ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
+
+    int port() const { return port_; }
+    // "http://127.0.0.1:<port>/<path>"
+    std::string url(const std::string& path) const;
+    // The bytes received on the n-th connection, once it has ended (waits at most
+    // timeout_ms; what arrived so far otherwise).
+    std::string received(size_t n = 0, int timeout_ms = 2000);
+    size_t finished_connections();
+
+private:
+    void serve();
+    void play(int fd);
+    bool wait_stop(int ms);  // true when stopped during the wait
+    bool read_some(int fd, int timeout_ms);
+    bool send_bytes(int fd, const char* data, size_t length);
+    std::string seen();
+
+    std::vector<HttpStep> script_;
+    int listen_fd_ = -1;
+    int stop_pipe_[2] = {-1, -1};
+    int port_ = 0;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> records_;
+    std::string current_;  // the connection in progress, for received() after a time-out
+};
+
+// Number of descriptors open in this process (to show that a call leaked none).
+int open_fd_count();
+
+// A port on 127.0.0.1 that nothing listens on (bound, then released).
+int refused_port();
+
+}  // namespace korvad_test
