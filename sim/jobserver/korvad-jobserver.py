@@ -1,0 +1,141 @@
+#!/usr/bin/env python3
+"""Job server for tests and the demo: serves JobFiles by GET and keeps posted result parts.
+
+Layout of the root folder:
+  <root>/<path>            a JobFile, served for "GET /<path>"
+  <root>/posted/<path>     every posted part, stored under its name
+  <root>/requests.log      one JSON line per request: method, path, headers, body length
+  <root>/control.json      read on every request, optional:
+      {"get_status": 404,          answer GETs with this status and no body
+       "post_status": 201,         answer POSTs with this status and no body
+       "get_mode": "hang"|"close", never answer, or close the connection without answering
+       "post_mode": "hang"|"close",
+       "followup": "text",         sent after "OK\\r\\n" in the reply to a part whose name
+                                   ends with ".end" (or to every part with "followup_all": true)
+       "get_size": 2097152}        serve a generated JobFile of comment lines of this size
+
+Start: korvad-jobserver.py --root DIR [--port N]; it prints "PORT <n>" once it listens.
+"""
+import argparse
+import json
+import os
+import socketserver
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+
+def control(root):
+    try:
+        with open(os.path.join(root, "control.json")) as f:
+            return json.load(f)
+    except (OSError, ValueError):
+        return {}
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    root = "."
+    log_lock = threading.Lock()
+
+    def log_message(self, fmt, *args):  # quiet: requests.log has everything
+        pass
+
+    def record(self, body):
+        entry = {"method": self.command, "path": self.request_path(), "target": self.path,
+                 "headers": {k: v for k, v in self.headers.items()},
+                 "length": len(body), "time": time.time()}
+        with self.log_lock, open(os.path.join(self.root, "requests.log"), "a") as f:
+            f.write(json.dumps(entry) + "\n")
+
+    def request_path(self):
+        # POSTs use the absolute form "http://host:port/path"; GETs the origin form.
+        return urllib.parse.urlsplit(self.path).path if "://" in self.path else self.path
+
+    def local_path(self, *prefix):
+        rel = self.request_path().lstrip("/").split("?", 1)[0]
+        full = os.path.normpath(os.path.join(self.root, *prefix, rel))
+        if not full.startswith(os.path.abspath(self.root)):
+            return None
+        return full
+
+    def misbehave(self, mode):
+        if mode == "hang":
+            while True:
+                time.sleep(3600)
+        if mode == "close":
+            self.close_connection = True
+            self.connection.close()
+            return True
+        return False
+
+    def answer(self, status, body=b""):
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if body:
+            self.wfile.write(body)
+        self.close_connection = True
+
+    def do_GET(self):
+        ctl = control(self.root)
+        self.record(b"")
+        if self.misbehave(ctl.get("get_mode")):
+            return
+        if "get_status" in ctl:
+            return self.answer(int(ctl["get_status"]))
+        if "get_size" in ctl:
+            size = int(ctl["get_size"])
+            line = b"# padding line of a large JobFile\r\n"
+            body = (line * (size // len(line) + 1))[:size]
+            return self.answer(200, body)
+        path = self.local_path()
+        if path is None or not os.path.isfile(path):
+            return self.answer(404)
+        with open(path, "rb") as f:
+            self.answer(200, f.read())
+
+    def do_POST(self):
+        ctl = control(self.root)
+        length = int(self.headers.get("Content-Length", "0") or 0)
+        body = self.rfile.read(length) if length > 0 else b""
+        self.record(body)
+        path = self.local_path("posted")
+        if path is not None:
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(body)
+        if self.misbehave(ctl.get("post_mode")):
+            return
+        if "post_status" in ctl:
+            return self.answer(int(ctl["post_status"]))
+        reply = b"OK\r\n"
+        if "followup" in ctl and (self.request_path().endswith(".end") or ctl.get("followup_all")):
+            reply += ctl["followup"].encode()
+        self.answer(200, reply)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    args = parser.parse_args()
+    Handler.root = os.path.abspath(args.root)
+    os.makedirs(Handler.root, exist_ok=True)
+    socketserver.TCPServer.allow_reuse_address = True
+    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+    server.daemon_threads = True
+    print("PORT %d" % server.server_address[1], flush=True)
+    try:
+        server.serve_forever()
+    except KeyboardInterrupt:
+        pass
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,218 @@
+// Job fetch and result upload in guarded transfers.
+#include "connection/fetch_upload.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "bus/sys.h"
+#include "connection/transfer.h"
+#include "connection/worker_state.h"
+#include "core/log.h"
+#include "http/http.h"
+
+namespace {
+
+// What the transfer process needs; it reaches the process as a copy under fork and shared
+// under vfork, and is only read there.
+struct HttpJob {
+    const char* path;
+    const char* user;
+    const char* password;
+    const char* body;
+    uint32_t body_length;
+};
+
+const char* mpc_credential(const char* text) { return text[0] != '\0' ? text : nullptr; }
+
+// Runs in the guard: keeps the worker's watchdog registration alive under its pid.
+void mv_transfer_trigger(void*) { gs32_sys_trigger_watchdog_for(g_worker_state.self_pid); }
+
+int32_t ms32_fetch_operation(void* context, int output_fd) {
+    const auto* job = static_cast<const HttpJob*>(context);
+    char* data = nullptr;
+    int32_t length = 0;
+    int32_t status = gs32_http_get(job->path, &data, &length, nullptr, kTransferHttpTimeoutS,
+                                   job->user, job->password);
+    int32_t result = ms32_connhandler_http_errors(status);
+    // A 201 carries no body: it reaches the worker as an empty JobFile.
+    if (result == 0 && data != nullptr && length > 0 &&
+        gs32_transfer_write_all(output_fd, data, static_cast<uint32_t>(length)) != 0) {
+        result = -9;
+    }
+    free(data);
+    return result;
+}
+
+int32_t ms32_upload_operation(void* context, int output_fd) {
+    const auto* job = static_cast<const HttpJob*>(context);
+    char* reply = nullptr;
+    int32_t reply_length = 0;
+    int32_t status = gs32_http_post(job->path, job->body, job->body_length, 0, &reply,
+                                    &reply_length, "text/plain", kTransferHttpTimeoutS,
+                                    job->user, job->password);
+    int32_t result = ms32_connhandler_http_errors(status);
+    if (result == 0 && reply != nullptr && reply_length > 0 &&
+        gs32_transfer_write_all(output_fd, reply, static_cast<uint32_t>(reply_length)) != 0) {
+        result = -9;
+    }
+    free(reply);
+    return result;
+}
+
+// Parses "http://<server>:<port>/<path>" into the process-wide HTTP target; the path text
+// comes back in *path_out and is freed by the caller's owner.
+int32_t ms32_connhandler_set_target(const char* server_path, HeapBuffer* path_out) {
+    const ConnectionConfig& config = g_worker_state.config;
+    char url[sizeof config.com_server_url + 16 + 1024];
+    snprintf(url, sizeof url, "http://%s:%d/%s", config.com_server_url, config.port_no,
+             server_path);
+    char* path = nullptr;
+    int32_t parsed = gs32_http_set_target_from_url(url, &path);
+    path_out->reset(path);
+    return ms32_connhandler_http_errors(parsed);
+}
+
+bool mb_next_cycle_due() {
+    uint32_t now = static_cast<uint32_t>(time(nullptr));
+    return g_worker_state.cycle_start + g_worker_state.wait_interval < now ||
+           g_worker_state.request_now == 1;
+}
+
+// Takes a JobFile from the reply to the final part: "OK", two bytes, then the job.
+// Returns UP_DONE, or UP_FAILED when the job cannot be taken.
+uint32_t mu_upload_take_followup(const char* reply, uint32_t length) {
+    if (strncmp(reply, "OK", 2) != 0 || g_worker_process.final_part != 1 ||
+        !mb_next_cycle_due()) {
+        return UP_DONE;
+    }
+    if (length >= kMaxJobFileSize) {
+        gs32_log_printf("%d: mv_connhandler_gprs_job_send_result_data_task: NextJob to large: "
+                        ">= %ld",
+                        g_worker_state.self_pid, static_cast<long>(kMaxJobFileSize));
+        return UP_FAILED;
+    }
+    // "OK" alone, or "OK" with one more byte, is an acknowledgement without a job.
+    if (length < 4) return UP_DONE;
+    if (gs32_ch_set_job_data(reply + 4, length - 4) != 0) return UP_FAILED;
+    g_worker_state.followup_job_ready = 1;
+    return UP_DONE;
+}
+
+}  // namespace
+
+int32_t ms32_connhandler_http_errors(int32_t code) {
+    const int pid = g_worker_state.self_pid;
+    if (code == 0 || code == 200 || code == 201) return 0;
+    if (code >= -13 && code <= -1) {
+        gs32_log_printf("%d: ms32_connhandler_http_errors: Client ERROR: %d", pid, code);
+        return -9;
+    }
+    switch (code) {
+        case 400:
+        case 401:
+        case 403:
+        case 408:
+        case 500:
+        case 501:
+        case 503:
+            gs32_log_printf("%d: ms32_connhandler_http_errors: Server ERROR: %d", pid, code);
+            return -8;
+        default:
+            gs32_log_printf("%d: ms32_connhandler_http_errors: Unknown ERROR: %d", pid, code);
+            return -1;
+    }
+}
+
+int32_t ms32_connhandler_get_nextjob() {
+    WorkerState& state = g_worker_state;
+    HeapBuffer path;
+    int32_t result = ms32_connhandler_set_target(state.job_path, &path);
+    if (result != 0) return result;
+    state.job_data.reset();
+    state.job_length = 0;
+
+    HttpJob job{path.get(), mpc_credential(state.config.http_user),
+                mpc_credential(state.config.http_passwd), nullptr, 0};
+    HeapBuffer data;
+    uint32_t length = 0;
+    result = gs32_transfer_run(TransferKind::kFetch, ms32_fetch_operation, mv_transfer_trigger,
+                               &job, &data, &length);
+    if (result != 0) {
+        gs32_log_printf("%d: ms32_connhandler_get_nextjob: Error occured", state.self_pid);
+        return result;
+    }
+    if (length > kMaxJobFileSize - 1) {
+        gs32_log_printf("%d: ms32_connhandler_get_nextjob: NextJob to large: >= %ld",
+                        state.self_pid, static_cast<long>(kMaxJobFileSize));
+        return -10;
+    }
+    if (!data) return gs32_ch_set_job_data("", 0) == 0 ? 0 : -10;
+    state.job_data = std::move(data);
+    state.job_length = length;
+    return 0;
+}
+
+void mv_connhandler_gprs_job_send_result_data_task() {
+    WorkerState& state = g_worker_state;
+    ResultBuffer& result = state.result;
+    switch (state.upload_state) {
+        case UP_IDLE:
+            if (result.part_ready == 1) {
+                result.part_ready = 0;
+                state.upload_state = UP_NAME;
+            }
+            return;
+        case UP_NAME: {
+            int length = snprintf(state.result_name, sizeof state.result_name, "%s.%.5ld",
+                                  state.result_path, static_cast<long>(result.part_number));
+            if (state.end_suffix_pending == 1 && length >= 0 &&
+                static_cast<size_t>(length) < sizeof state.result_name) {
+                snprintf(state.result_name + length, sizeof state.result_name - length, ".end");
+            }
+            state.end_suffix_pending = 0;
+            state.upload_state = UP_SEND;
+            return;
+        }
+        case UP_SEND: {
+            HeapBuffer path;
+            if (ms32_connhandler_set_target(state.result_name, &path) != 0) return;
+            HttpJob job{path.get(), mpc_credential(state.config.http_user),
+                        mpc_credential(state.config.http_passwd), result.data.get(),
+                        result.fill_length};
+            HeapBuffer reply;
+            uint32_t reply_length = 0;
+            int32_t sent = gs32_transfer_run(TransferKind::kUpload, ms32_upload_operation,
+                                             mv_transfer_trigger, &job, &reply, &reply_length);
+            if (sent != 0) {
+                state.upload_state = UP_FAILED;
+            } else if (reply_length == 0) {
+                gs32_log_printf("%d: mv_connhandler_gprs_job_send_result_data_task: No "
+                                "response message received",
+                                state.self_pid);
+                state.upload_state = UP_FAILED;
+            } else {
+                state.followup_job_ready = 0;
+                state.upload_state = mu_upload_take_followup(reply.get(), reply_length);
+            }
+            return;
+        }
+        case UP_DONE:
+            result.fill_length = 0;
+            state.upload_state = UP_IDLE;
+            if (g_worker_process.final_part != 0) {
+                result.part_number = 0;
+                state.cycle_state = CH_CYCLE_DONE;
+            } else {
+                state.cycle_state = CH_PROCESS;
+            }
+            return;
+        default:
+            state.upload_state = UP_IDLE;
+            state.cycle_state = CH_RESET;
+            return;
+    }
+}
