@@ -1,0 +1,37 @@
+// The CommandTable and the reset of the handlers' states. A command whose subsystem is not
+// built yet has a null handler here; the interpreter skips its lines with a log line. When
+// it lands, its handler goes into its row and its state reset into
+// ms32_njch_reset_command_states.
+#include "jobs/command_table.h"
+
+#include "jobs/simple_commands.h"
+
+const CommandRow g_command_table[] = {
+    {"#", 0, ms32_njch_acknowledge},
+    {"FWLI", 3, ms32_njch_acknowledge},
+    {"FWLO", 0, ms32_njch_acknowledge},
+    {"FWSW", 1, ms32_njch_set_wakeup_cycle_time},
+    {"APLI", 1, ms32_njch_acknowledge},
+    {"DLGN", 4, nullptr},
+    {"DLCN", 1, nullptr},
+    {"KFGV", 1, nullptr},
+    {"KFSV", 2, nullptr},
+    {"DLTS", 1, ms32_njch_set_dl_max_transfer_size},
+    {"DBUS", 5, nullptr},
+    {"SYNTAXERR", 0, ms32_njch_syntax_error},
+};
+
+const int16_t g_command_count =
+    static_cast<int16_t>(sizeof g_command_table / sizeof g_command_table[0]);
+
+static_assert(sizeof g_command_table / sizeof g_command_table[0] == 12);
+
+const char* gpc_ch_command_keyword(int16_t row) {
+    if (row < 0 || row >= g_command_count) return "";
+    return g_command_table[row].keyword;
+}
+
+int32_t ms32_njch_reset_command_states() {
+    gv_njch_reset_simple_commands();
+    return 0;
+}

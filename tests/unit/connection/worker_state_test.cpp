@@ -1,0 +1,100 @@
+// The worker's record: start values, buffers, JobFile copy and the handlers' accessors.
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "connection/worker_state.h"
+
+namespace {
+
+ConnectionConfig make_record(uint32_t result_size) {
+    ConnectionConfig record{};
+    record.DLTS = 20000;
+    record.max_result_file_size = result_size;
+    strcpy(record.man_in_the_middle, "relayd");
+    strcpy(record.ServerExchangeFolder, "/tmp/exchange/");
+    strcpy(record.client_id, "unit7");
+    return record;
+}
+
+}  // namespace
+
+TEST(WorkerState, StartValues) {
+    // Leave traces of an earlier life that the start must clear.
+    g_worker_state.wait_interval = 60;
+    g_worker_state.cycle_state = CH_UPLOAD;
+    g_worker_state.request_now = 1;
+    g_worker_process.final_part = 0;
+    g_worker_process.poll_step_us = 20000;
+    g_worker_process.query_interface = 0;
+    ASSERT_EQ(0, gs32_ch_set_job_data("FWLO\r\n", 6));
+
+    const ConnectionConfig record = make_record(8192);
+    gv_ch_worker_state_start(&record);
+    EXPECT_EQ(0u, g_worker_state.wait_interval);
+    EXPECT_EQ(20000u, g_worker_state.dl_max_transfer_size);
+    EXPECT_EQ(0, g_worker_state.request_now);
+    EXPECT_EQ(0, g_worker_state.stop_requested);
+    EXPECT_EQ(CH_WAIT_SERVICE, g_worker_state.cycle_state);
+    EXPECT_EQ(getpid(), g_worker_state.self_pid);
+    EXPECT_EQ(0, memcmp(&record, &g_worker_state.config, sizeof record));
+    EXPECT_EQ(nullptr, g_worker_state.job_data.get());
+    EXPECT_EQ(0u, g_worker_state.job_length);
+    EXPECT_EQ(nullptr, g_worker_state.result.data.get());
+    EXPECT_EQ(1, g_worker_process.final_part);
+    EXPECT_EQ(100000u, g_worker_process.poll_step_us);
+    EXPECT_EQ(1, g_worker_process.query_interface);
+}
+
+TEST(WorkerState, ResultBuffersHaveTheConfiguredSize) {
+    struct Case {
+        uint32_t configured;
+        int32_t result;
+        uint32_t capacity;
+        uint32_t line_capacity;
+    } cases[] = {
+        {8192, 0, 8192, 8192}, {4096, 0, 4096, 4096}, {100, 0, 100, 4096}, {3, 0, 3, 4096},
+        {2, -1, 0, 0},         {0, -1, 0, 0},
+    };
+    for (const Case& c : cases) {
+        const ConnectionConfig record = make_record(c.configured);
+        gv_ch_worker_state_start(&record);
+        EXPECT_EQ(c.result, gs32_ch_alloc_result_buffers()) << c.configured;
+        EXPECT_EQ(c.capacity, g_worker_state.result.capacity) << c.configured;
+        EXPECT_EQ(c.line_capacity, g_worker_process.result_line.capacity) << c.configured;
+        EXPECT_EQ(c.result == 0, g_worker_state.result.data != nullptr) << c.configured;
+    }
+    gv_ch_free_result_buffers();
+    EXPECT_EQ(nullptr, g_worker_state.result.data.get());
+    EXPECT_EQ(nullptr, g_worker_process.result_line.data.get());
+}
+
+TEST(WorkerState, JobDataIsCopiedWithATerminatingZero) {
+    ASSERT_EQ(0, gs32_ch_set_job_data("FWLO\r\nXX", 6));
+    EXPECT_EQ(6u, g_worker_state.job_length);
+    EXPECT_STREQ("FWLO\r\n", g_worker_state.job_data.get());
+    ASSERT_EQ(0, gs32_ch_set_job_data(nullptr, 0));
+    EXPECT_EQ(0u, g_worker_state.job_length);
+    EXPECT_EQ('\0', g_worker_state.job_data.get()[0]);
+}
+
+TEST(WorkerState, AccessorsActOnTheWorkersRecord) {
+    const ConnectionConfig record = make_record(8192);
+    gv_ch_worker_state_start(&record);
+    gv_ch_set_wakeup_cycle_time(300);
+    EXPECT_EQ(300u, g_worker_state.wait_interval);
+    EXPECT_EQ(0, gs32_ch_set_dl_max_transfer_size(4096));
+    EXPECT_EQ(4096, gs32_ch_get_dl_max_transfer_size());
+    EXPECT_EQ(0, gs32_ch_set_dl_max_transfer_size(4294967295u));
+    EXPECT_EQ(-1, gs32_ch_get_dl_max_transfer_size());
+    gv_ch_request_next_cycle();
+    EXPECT_EQ(1, g_worker_state.request_now);
+    // The addresses of the worker's own copies, so handlers see later edits too.
+    EXPECT_EQ(g_worker_state.config.man_in_the_middle, gpc_ch_get_man_in_the_middle());
+    EXPECT_STREQ("relayd", gpc_ch_get_man_in_the_middle());
+    EXPECT_EQ(g_worker_state.config.ServerExchangeFolder, gpc_ch_get_server_exchange_folder());
+    EXPECT_STREQ("/tmp/exchange/", gpc_ch_get_server_exchange_folder());
+}

@@ -1,0 +1,111 @@
+// The ResultBuffer: the two-byte reserve, parts, the carry of a split line.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "connection/worker_state.h"
+#include "jobs/result_buffer.h"
+#include "job_harness.h"
+
+using jobs_test::LogCapture;
+using jobs_test::start_worker;
+using jobs_test::with_pid;
+
+namespace {
+
+int32_t append(const std::string& text) {
+    return gs32_ch_cp_to_result_buffer(text.data(), static_cast<uint32_t>(text.size()));
+}
+
+std::string upload() {
+    ResultBuffer& buffer = g_worker_state.result;
+    std::string part(buffer.data.get(), buffer.fill_length);
+    buffer.fill_length = 0;
+    buffer.part_ready = 0;
+    return part;
+}
+
+}  // namespace
+
+TEST(ResultBuffer, FillsToCapacityLessTwoBeforeAPartIsReady) {
+    start_worker(4096);
+    ResultBuffer& buffer = g_worker_state.result;
+    EXPECT_EQ(0, append(std::string(4094, 'a')));  // exactly to capacity - 2
+    EXPECT_EQ(4094u, buffer.fill_length);
+    EXPECT_EQ(0, buffer.part_ready);
+    EXPECT_EQ(0u, buffer.part_number);
+    EXPECT_EQ(-6, append("b"));
+    EXPECT_EQ(4094u, buffer.fill_length);
+    EXPECT_EQ(1, buffer.part_ready);
+    EXPECT_EQ(1u, buffer.part_number);
+    EXPECT_EQ(0u, buffer.carry_length);
+    EXPECT_EQ(std::string(4094, 'a'), upload());
+    EXPECT_EQ(0, append("b"));
+    EXPECT_EQ("b", upload());
+}
+
+TEST(ResultBuffer, ALineThatDoesNotFitContinuesInTheNextPart) {
+    start_worker(4096);
+    ResultBuffer& buffer = g_worker_state.result;
+    ASSERT_EQ(0, append(std::string(4090, '.')));
+    const std::string line = "0123456789";
+    EXPECT_EQ(-6, append(line));
+    EXPECT_EQ(4u, buffer.carry_length);
+    EXPECT_EQ(std::string(4090, '.') + "0123", upload());
+    EXPECT_EQ(0, append(line));
+    EXPECT_EQ(0u, buffer.carry_length);
+    EXPECT_EQ(0, append("\r\n"));
+    EXPECT_EQ("456789\r\n", upload());
+
+    // Longer than a whole part: stored across three parts.
+    start_worker(8);
+    const std::string long_line = "abcdefghijklmno";
+    std::vector<std::string> parts;
+    int32_t result;
+    while ((result = append(long_line)) == -6) parts.push_back(upload());
+    EXPECT_EQ(0, result);
+    parts.push_back(upload());
+    EXPECT_EQ((std::vector<std::string>{"abcdef", "ghijkl", "mno"}), parts);
+    EXPECT_EQ(2u, g_worker_state.result.part_number);
+}
+
+TEST(ResultBuffer, ACarryLongerThanTheLineStoresNothing) {
+    start_worker(4096);
+    LogCapture log;
+    for (uint32_t fill : {0u, 100u}) {
+        g_worker_state.result.fill_length = fill;
+        g_worker_state.result.carry_length = 5;
+        EXPECT_EQ(0, append("abc"));
+        EXPECT_EQ(fill, g_worker_state.result.fill_length);
+        EXPECT_EQ(0u, g_worker_state.result.carry_length);
+    }
+    const std::string warning = with_pid("gs32_ch_cp_to_result_buffer: Warning, overflow.");
+    EXPECT_EQ((std::vector<std::string>{warning, warning}), log.lines());
+}
+
+TEST(ResultBuffer, WithoutBufferNothingIsStored) {
+    start_worker(4096);
+    gv_ch_free_result_buffers();
+    LogCapture log;
+    EXPECT_EQ(-1, append("FWLO;0\r\n"));
+    EXPECT_EQ(std::vector<std::string>{with_pid("gs32_ch_cp_to_result_buffer: No result buffer")},
+              log.lines());
+}
+
+TEST(ResultLine, FirstCallFlagFollowsTheAppend) {
+    start_worker(8);
+    EXPECT_EQ(9u, gu32_ch_format_result_line("%s;%d\r\n", "DLTS", -5));
+    uint8_t first_call = 1;
+    EXPECT_EQ(-4, gs32_ch_store_result_line(&first_call));
+    EXPECT_EQ(0, first_call);
+    EXPECT_EQ("DLTS;-", upload());
+    EXPECT_EQ(0, gs32_ch_store_result_line(&first_call));
+    EXPECT_EQ(1, first_call);
+    EXPECT_EQ("5\r\n", upload());
+
+    // Output longer than the line buffer is cut, never written past it.
+    const uint32_t capacity = g_worker_process.result_line.capacity;
+    const std::string huge(capacity + 10, 'x');
+    EXPECT_EQ(capacity - 1, gu32_ch_format_result_line("%s", huge.c_str()));
+}

@@ -1,0 +1,102 @@
+// The commands that the worker answers itself, and the reset of their states.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "connection/worker_state.h"
+#include "jobs/command_table.h"
+#include "jobs/job_reader.h"
+#include "job_harness.h"
+
+using jobs_test::JobRun;
+using jobs_test::LogCapture;
+using jobs_test::run_job;
+using jobs_test::start_worker;
+using jobs_test::with_pid;
+
+TEST(CommandTable, HoldsTwelveRowsInLookupOrder) {
+    const char* keywords[] = {"#",    "FWLI", "FWLO", "FWSW", "APLI", "DLGN",
+                              "DLCN", "KFGV", "KFSV", "DLTS", "DBUS", "SYNTAXERR"};
+    const int minimums[] = {0, 3, 0, 1, 1, 4, 1, 1, 2, 1, 5, 0};
+    ASSERT_EQ(12, g_command_count);
+    for (int16_t row = 0; row < g_command_count; ++row) {
+        EXPECT_STREQ(keywords[row], gpc_ch_command_keyword(row));
+        EXPECT_EQ(minimums[row], g_command_table[row].min_separators) << keywords[row];
+    }
+    EXPECT_STREQ("", gpc_ch_command_keyword(12));
+    EXPECT_STREQ("", gpc_ch_command_keyword(-1));
+}
+
+TEST(SetValueCommands, ValidParameterIsAppliedOtherwiseMinusFiveAndTheOldValueStays) {
+    struct Case {
+        std::string line;
+        std::string result;
+        uint32_t wait_interval;  // starts at 999
+        uint32_t budget;         // starts at 555
+        const char* logged;      // handler's own failure line, if any
+    } cases[] = {
+        {"FWSW;300", "FWSW;0\r\n", 300, 555, nullptr},
+        {"FWSW;", "FWSW;0\r\n", 0, 555, nullptr},
+        {"FWSW;0x10#every 16 s", "FWSW;0\r\n", 16, 555, nullptr},
+        {"FWSW;10 ", "FWSW;-5\r\n", 999, 555, "ms32_njch_set_wakeup_cycle_time"},
+        {"FWSW;ten", "FWSW;-5\r\n", 999, 555, "ms32_njch_set_wakeup_cycle_time"},
+        {"DLTS;4096", "DLTS;0\r\n", 999, 4096, nullptr},
+        {"DLTS;0", "DLTS;0\r\n", 999, 0, nullptr},
+        {"DLTS;4k", "DLTS;-5\r\n", 999, 555, "ms32_njch_set_dl_max_transfer_size"},
+    };
+    for (const Case& c : cases) {
+        start_worker(8192, 555);
+        gv_ch_set_wakeup_cycle_time(999);
+        LogCapture log;
+        JobRun run = run_job(c.line + "\r\n");
+        EXPECT_EQ(c.result, run.text()) << c.line;
+        EXPECT_EQ(c.wait_interval, g_worker_state.wait_interval) << c.line;
+        EXPECT_EQ(c.budget, static_cast<uint32_t>(gs32_ch_get_dl_max_transfer_size())) << c.line;
+        const std::vector<std::string> lines = log.lines();
+        if (c.logged == nullptr) {
+            EXPECT_TRUE(lines.empty()) << c.line;
+        } else {
+            ASSERT_FALSE(lines.empty()) << c.line;
+            EXPECT_EQ(with_pid(std::string(c.logged) + ": Parameter not found"), lines.back());
+        }
+    }
+}
+
+TEST(SetValueCommands, BudgetOutlivesTheJob) {
+    start_worker(8192, 100);
+    EXPECT_EQ("DLTS;0\r\n", run_job("DLTS;2500\r\n").text());
+    EXPECT_EQ("FWLO;0\r\n", run_job("FWLO\r\n").text());
+    EXPECT_EQ(2500, gs32_ch_get_dl_max_transfer_size());
+}
+
+TEST(Acknowledge, EveryLineIsAnsweredInJobOrder) {
+    start_worker();
+    JobRun run = run_job("# start\r\nFWLI;a;b;c\r\nFWLO;x\r\nXYZ\r\nAPLI;1\r\n#\r\n");
+    EXPECT_EQ(0, run.result);
+    EXPECT_EQ("#;0\r\nFWLI;0\r\nFWLO;0\r\nAPLI;0\r\n#;0\r\n", run.text());
+}
+
+TEST(CommandStates, ResetMakesAnInterruptedCommandStartOver) {
+    // DLTS fills the tiny buffer and waits for an upload; the worker abandons the job.
+    start_worker(4, 1);
+    const std::string first = "DLTS;5\r\n";
+    ASSERT_EQ(0, gs32_ch_set_job_data(first.data(), static_cast<uint32_t>(first.size())));
+    ASSERT_EQ(-4, ms32_connhandler_process_nextjob());  // read
+    ASSERT_EQ(-4, ms32_connhandler_process_nextjob());  // first call fills the part
+    ASSERT_EQ(1, g_worker_state.result.part_ready);
+    gv_ch_reset_result_buffer();
+    gv_connhandler_reset_job_reader();
+    ASSERT_EQ(0, ms32_njch_reset_command_states());
+
+    // The next DLTS does its work again and answers its whole line.
+    JobRun run = run_job("DLTS;7\r\n");
+    EXPECT_EQ("DLTS;0\r\n", run.text());
+    EXPECT_EQ(7, gs32_ch_get_dl_max_transfer_size());
+}
+
+TEST(SyntaxError, WritesNothing) {
+    start_worker();
+    EXPECT_EQ(0, g_command_table[kSyntaxErrorRow].handler("\r\n", kSyntaxErrorRow));
+    EXPECT_EQ(0u, g_worker_state.result.fill_length);
+}
