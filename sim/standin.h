@@ -1,0 +1,105 @@
+// The skeleton of a stand-in for a sibling daemon: it owns "vel.kem.<name>", answers the
+// methods of its table (answers changeable at run time), writes one log line for every
+// message it receives and emits signals on demand.
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// How a stand-in answers one method.
+struct Reply {
+    enum class Kind { kText, kU32, kNoArguments, kSilent };
+    Kind kind = Kind::kText;
+    std::string text;
+    uint32_t number = 0;
+};
+
+struct MethodEntry {
+    const char* method;
+    const char* answer;   // the normal answer
+    const char* refusal;  // the answer after "refuse"
+};
+
+// One row of the stand-in table: adding a daemon is one of these.
+struct StandInSpec {
+    const char* name;        // name component, e.g. "hodrad"; "tulvad_" matches any tulvad_X
+    const char* interface;   // interface of its methods; nullptr: its bus name
+    const char* about;       // one line for --help
+    std::vector<MethodEntry> methods;
+    std::vector<std::string> signal_rules;  // match rules of the signals it listens to
+};
+
+// The stand-ins the simulator knows (standins.cpp).
+const std::vector<StandInSpec>& standin_table();
+// The row for a name component; a generic row (no methods) for names not in the table.
+StandInSpec find_standin(const std::string& name);
+
+// One typed value of a signal or reply, parsed from "s:TEXT", "u:NUMBER" or "y:HEX".
+struct Value {
+    int type = DBUS_TYPE_STRING;
+    std::string text;
+    uint32_t number = 0;
+};
+Value parse_value(const std::string& spec);  // throws std::invalid_argument
+
+// Every line goes to the stream at once (tests read it through a pipe).
+class SimLog {
+public:
+    explicit SimLog(std::ostream& out) : out_(out) {}
+    void line(const std::string& text);
+
+private:
+    std::ostream& out_;
+};
+
+class StandIn {
+public:
+    StandIn(StandInSpec spec, std::string name, SimLog& log);
+    ~StandIn();
+    StandIn(const StandIn&) = delete;
+    StandIn& operator=(const StandIn&) = delete;
+
+    // Connects privately to the system bus, takes the name and adds the match rules.
+    // Throws std::runtime_error when that fails.
+    void start();
+    int fd() const;
+    // Reads and writes without waiting and handles every queued message.
+    void process();
+
+    const std::string& name() const { return name_; }
+    void set_reply(const std::string& method, const Reply& reply);
+    // The refusal text of the table, or "ERROR" for methods without one.
+    Reply refusal(const std::string& method) const;
+    // Emits a signal from the stand-in's own object path.
+    void emit(const std::string& interface, const std::string& member,
+              const std::vector<Value>& values);
+
+private:
+    void handle(DBusMessage* message);
+    void answer(DBusMessage* call);
+
+    StandInSpec spec_;
+    std::string name_;
+    std::string bus_name_;
+    std::string path_;
+    std::string interface_;
+    SimLog& log_;
+    DBusConnection* connection_ = nullptr;
+    std::map<std::string, Reply> replies_;
+};
+
+// "name.Method" split at the last dot; throws std::invalid_argument.
+std::pair<std::string, std::string> split_target(const std::string& text);
+
+// Renders the arguments of a message as "(s "text", u 5, ay 3 bytes)".
+std::string describe_args(DBusMessage* message);
+
+}  // namespace sim

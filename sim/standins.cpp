@@ -1,0 +1,31 @@
+// The table of stand-ins the simulator can host. Adding a daemon is one row here.
+#include "standin.h"
+
+namespace sim {
+
+const std::vector<StandInSpec>& standin_table() {
+    static const std::vector<StandInSpec> table = {
+        {"hodrad", nullptr, "system supervisor service: watchdog and ignition",
+         {
+             {"RegisterWatchdog", "OK", "ERROR: watchdog registration refused"},
+             {"CancelWatchdog", "OK", "ERROR: no such watchdog"},
+             {"GetIgnition", "ON", "OFF"},
+         },
+         {"type='signal',interface='vel.kem.hodrad'"}},
+    };
+    return table;
+}
+
+StandInSpec find_standin(const std::string& name) {
+    for (const StandInSpec& spec : standin_table()) {
+        std::string key = spec.name;
+        bool prefix_row = !key.empty() && key.back() == '_';
+        if (name == key || (prefix_row && name.rfind(key, 0) == 0 && name.size() > key.size())) {
+            return spec;
+        }
+    }
+    return StandInSpec{nullptr, nullptr, "generic stand-in: answers only what it is told", {},
+                       {}};
+}
+
+}  // namespace sim

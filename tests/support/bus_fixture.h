@@ -1,0 +1,84 @@
+// A private dbus-daemon for tests, and the simulator process that hosts stand-ins on it.
+// The code under test reaches the private bus as its "system bus": DBUS_SYSTEM_BUS_ADDRESS
+// points there, so the machine's real system bus is never touched.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace korvad_test {
+
+class PrivateBus {
+public:
+    PrivateBus() = default;
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    // Starts dbus-daemon from a generated configuration (permissive policy, a unix socket in
+    // a temporary folder). reply_timeout_ms > 0 makes the bus itself answer a call that got
+    // no reply within that time. false, with the reason in *why, when it cannot start.
+    bool start(std::string* why, int reply_timeout_ms = 0);
+    // Stops the daemon by its pid (only in the process that started it).
+    void stop();
+    const std::string& address() const { return address_; }
+
+private:
+    std::unique_ptr<TempDir> dir_;
+    std::string address_;
+    pid_t pid_ = -1;
+    pid_t owner_ = -1;
+};
+
+// The test program's one private bus, started on first use, with DBUS_SYSTEM_BUS_ADDRESS set
+// to it from then on; stopped when the program ends. nullptr, with the reason in *why, when
+// it cannot be started (then the caller skips). The options of the first call count.
+PrivateBus* test_bus(std::string* why, int reply_timeout_ms = 0);
+
+// korvad-sim as a child process: its stdin is a command pipe, its log is read line by line.
+class SimProcess {
+public:
+    SimProcess() = default;
+    ~SimProcess();
+    SimProcess(const SimProcess&) = delete;
+    SimProcess& operator=(const SimProcess&) = delete;
+
+    // Starts the simulator (under the emulator in the cross build) with args and waits for
+    // its "sim: ready" line. false, with the reason and its output in *why, otherwise.
+    bool start(const std::vector<std::string>& args, std::string* why, int timeout_ms = 5000);
+    // The first not yet returned log line that contains text, waiting up to timeout_ms.
+    std::optional<std::string> wait_for_line(const std::string& text, int timeout_ms = 2000);
+    // Sends one command line ("answer hodrad.GetIgnition OFF", "emit ...").
+    void command(const std::string& line);
+    // SIGTERM, then waits; the exit status (128 + signal when killed), -1 when not running.
+    int stop();
+    // Everything it printed so far.
+    std::string output() const;
+
+private:
+    bool read_some(int timeout_ms);
+
+    pid_t pid_ = -1;
+    int out_fd_ = -1;
+    int in_fd_ = -1;
+    std::string partial_;
+    std::vector<std::string> lines_;
+    std::vector<bool> taken_;
+};
+
+}  // namespace korvad_test
+
+// Skips the current test with the reason when no private bus can be had.
+#define KORVAD_REQUIRE_BUS(...)                                                  \
+    do {                                                                         \
+        std::string korvad_bus_why;                                              \
+        if (korvad_test::test_bus(&korvad_bus_why, ##__VA_ARGS__) == nullptr) {  \
+            GTEST_SKIP() << korvad_bus_why;                                      \
+        }                                                                        \
+    } while (0)

@@ -1,0 +1,155 @@
+// The bus recorder: a monitor connection and the records of what it saw.
+#include "support/bus_recorder.h"
+
+#include <chrono>
+#include <memory>
+
+namespace korvad_test {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct MessageUnref {
+    void operator()(DBusMessage* m) const { dbus_message_unref(m); }
+};
+using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+
+std::string text_or_empty(const char* text) { return text != nullptr ? text : ""; }
+
+BusRecord record_of(DBusMessage* message) {
+    BusRecord record;
+    record.type = dbus_message_get_type(message);
+    record.sender = text_or_empty(dbus_message_get_sender(message));
+    record.destination = text_or_empty(dbus_message_get_destination(message));
+    record.path = text_or_empty(dbus_message_get_path(message));
+    record.interface = text_or_empty(dbus_message_get_interface(message));
+    record.member = text_or_empty(dbus_message_get_member(message));
+    record.error_name = text_or_empty(dbus_message_get_error_name(message));
+    record.signature = text_or_empty(dbus_message_get_signature(message));
+    DBusMessageIter iter;
+    for (bool more = dbus_message_iter_init(message, &iter); more;
+         more = dbus_message_iter_next(&iter)) {
+        int type = dbus_message_iter_get_arg_type(&iter);
+        if (type == DBUS_TYPE_STRING) {
+            const char* text = nullptr;
+            dbus_message_iter_get_basic(&iter, &text);
+            record.args.emplace_back(text);
+        } else if (type == DBUS_TYPE_UINT32) {
+            dbus_uint32_t number = 0;
+            dbus_message_iter_get_basic(&iter, &number);
+            record.args.push_back(std::to_string(number));
+        } else if (type == DBUS_TYPE_INT32) {
+            dbus_int32_t number = 0;
+            dbus_message_iter_get_basic(&iter, &number);
+            record.args.push_back(std::to_string(number));
+        } else if (type == DBUS_TYPE_ARRAY &&
+                   dbus_message_iter_get_element_type(&iter) == DBUS_TYPE_BYTE) {
+            DBusMessageIter array;
+            dbus_message_iter_recurse(&iter, &array);
+            const char* bytes = nullptr;
+            int count = 0;
+            dbus_message_iter_get_fixed_array(&array, &bytes, &count);
+            record.args.emplace_back(bytes, static_cast<size_t>(count));
+        } else {
+            record.args.emplace_back("?");
+        }
+    }
+    return record;
+}
+
+bool matches(const BusRecord& record, const BusFilter& filter) {
+    auto same = [](const std::string& wanted, const std::string& seen) {
+        return wanted.empty() || wanted == seen;
+    };
+    return (filter.type == 0 || filter.type == record.type) &&
+           same(filter.interface, record.interface) && same(filter.member, record.member) &&
+           same(filter.path, record.path) && same(filter.sender, record.sender) &&
+           same(filter.destination, record.destination) &&
+           (filter.arg0.empty() || (!record.args.empty() && record.args[0] == filter.arg0));
+}
+
+}  // namespace
+
+BusRecorder::~BusRecorder() {
+    if (connection_ != nullptr) {
+        dbus_connection_close(connection_);
+        dbus_connection_unref(connection_);
+    }
+}
+
+bool BusRecorder::start(const std::string& address, std::string* why) {
+    DBusError error;
+    dbus_error_init(&error);
+    connection_ = dbus_connection_open_private(address.c_str(), &error);
+    if (connection_ != nullptr) {
+        dbus_connection_set_exit_on_disconnect(connection_, FALSE);
+        if (dbus_bus_register(connection_, &error)) {
+            Message call{dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                      "org.freedesktop.DBus.Monitoring",
+                                                      "BecomeMonitor")};
+            DBusMessageIter iter;
+            DBusMessageIter rules;
+            dbus_uint32_t flags = 0;
+            dbus_message_iter_init_append(call.get(), &iter);
+            dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "s", &rules);
+            dbus_message_iter_close_container(&iter, &rules);
+            dbus_message_iter_append_basic(&iter, DBUS_TYPE_UINT32, &flags);
+            Message reply{dbus_connection_send_with_reply_and_block(connection_, call.get(),
+                                                                    2000, &error)};
+        }
+    }
+    bool ok = connection_ != nullptr && !dbus_error_is_set(&error);
+    if (!ok) *why = std::string("bus monitor: ") + (error.message ? error.message : "no link");
+    dbus_error_free(&error);
+    return ok;
+}
+
+void BusRecorder::receive(int timeout_ms) {
+    if (connection_ == nullptr) return;
+    dbus_connection_read_write(connection_, timeout_ms);
+    for (;;) {
+        Message message{dbus_connection_pop_message(connection_)};
+        if (!message) break;
+        records_.push_back(record_of(message.get()));
+        taken_.push_back(false);
+    }
+}
+
+std::optional<BusRecord> BusRecorder::wait_for(const BusFilter& filter, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    size_t checked = 0;
+    receive(0);
+    for (;;) {
+        for (; checked < records_.size(); ++checked) {
+            if (!taken_[checked] && matches(records_[checked], filter)) {
+                taken_[checked] = true;
+                return records_[checked];
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                          Clock::now())
+                        .count();
+        if (left <= 0) return std::nullopt;
+        receive(static_cast<int>(left));
+    }
+}
+
+std::vector<BusRecord> BusRecorder::matching(const BusFilter& filter) {
+    receive(0);
+    std::vector<BusRecord> found;
+    for (const BusRecord& record : records_) {
+        if (matches(record, filter)) found.push_back(record);
+    }
+    return found;
+}
+
+std::string describe(const BusRecord& record) {
+    std::string text = "type " + std::to_string(record.type) + " " + record.sender + " -> " +
+                       record.destination + " " + record.path + " " + record.interface + "." +
+                       record.member + " (" + record.signature + ")";
+    for (const std::string& arg : record.args) text += " [" + arg + "]";
+    return text;
+}
+
+}  // namespace korvad_test

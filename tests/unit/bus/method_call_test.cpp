@@ -1,0 +1,246 @@
+// The shared blocking method call and gs32_dbus_request_string, against a stand-in.
+#include "bus/method_call.h"
+
+#include <chrono>
+
+#include "bus_test_util.h"
+
+using bus_test::ScopedContext;
+using korvad_test::SimProcess;
+
+namespace {
+
+// The bus itself answers an unanswered call after a second, well before the library's own
+// 25-second default, so that the default time-out path can be tested quickly.
+constexpr int kBusReplyTimeoutMs = 1000;
+
+class MethodCallTest : public bus_test::BusTest {
+protected:
+    int reply_timeout_ms() const override { return kBusReplyTimeoutMs; }
+
+    void SetUp() override {
+        BusTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        START_SIM(sim, "probe");
+        ASSERT_EQ(gs32_dbus_connect_private(worker.get()), 0);
+    }
+
+    // Tells the stand-in how to answer and waits until it has taken the setting.
+    void tell(const std::string& what, const std::string& method, const std::string& value = "") {
+        sim.command(what + " probe." + method + (value.empty() ? "" : " " + value));
+        ASSERT_TRUE(sim.wait_for_line("sim: " + what + " probe." + method + " set"))
+            << sim.output();
+    }
+
+    SimProcess sim;
+    ScopedContext worker{bus_test::worker_name()};
+};
+
+}  // namespace
+
+TEST_F(MethodCallTest, CallCarriesTypedArgumentsAndAnswersTheReplysFirstText) {
+    tell("answer", "Echo", "fine");
+    const uint8_t bytes[] = {0x00, 0xff, '\r', '\n'};
+    const BusArg args[] = {BusArg::Text("hi"), BusArg::U32(0xfffffffe),
+                           BusArg::Bytes(bytes, sizeof bytes)};
+    char answer[32];
+    uint32_t length = 0;
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Echo", args, 3}, answer,
+                                    sizeof answer, &length),
+              kBusOk);
+    EXPECT_STREQ(answer, "fine");
+    EXPECT_EQ(length, 4u);
+    EXPECT_TRUE(sim.wait_for_line(
+        "probe: method Echo (s \"hi\", u 4294967294, ay 00ff0d0a) on vel.kem.probe"))
+        << sim.output();
+    auto call = recorder.wait_for({DBUS_MESSAGE_TYPE_METHOD_CALL, "", "Echo"});
+    ASSERT_TRUE(call);
+    EXPECT_EQ(call->destination, "vel.kem.probe");
+    EXPECT_EQ(call->path, "/vel/kem/probe/Object");
+    EXPECT_EQ(call->interface, "vel.kem.probe");
+    EXPECT_EQ(call->signature, "suay");
+
+    // A client may name its own interface; an empty byte array is still an array.
+    tell("answer", "RequestDLF", "/tmp/file");
+    const BusArg empty = BusArg::Bytes(nullptr, 0);
+    BusMethodCall own_interface{"probe", "RequestDLF", &empty, 1, "vel.kem.method"};
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), own_interface, answer, sizeof answer, nullptr),
+              kBusOk);
+    EXPECT_STREQ(answer, "/tmp/file");
+    EXPECT_TRUE(sim.wait_for_line("probe: method RequestDLF (ay ) on vel.kem.method"))
+        << sim.output();
+}
+
+TEST_F(MethodCallTest, AnswerIsCutToTheBufferAndItsFullLengthReported) {
+    tell("answer", "Long", "0123456789");
+    char answer[5];
+    uint32_t length = 0;
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Long"}, answer, sizeof answer,
+                                    &length),
+              kBusOk);
+    EXPECT_STREQ(answer, "0123");
+    EXPECT_EQ(length, 10u);
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Long"}, nullptr, 0, &length), kBusOk);
+    EXPECT_EQ(length, 10u);
+}
+
+TEST_F(MethodCallTest, EachFailurePointIsReportedAsItself) {
+    tell("no-args", "Bare");
+    tell("answer-u32", "Number", "5");
+    BusContext unconnected{};
+    const BusArg not_utf8 = BusArg::Text("\xff");
+    const BusArg unknown_type{'x', nullptr, 0, nullptr, 0};
+    const BusArg missing_bytes = BusArg::Bytes(nullptr, 3);
+    const struct {
+        const char* name;
+        const BusContext* context;
+        BusMethodCall call;
+        int32_t point;
+        const char* phrase;
+    } cases[] = {
+        {"no context", nullptr, {"probe", "Bare"}, kBusBadArgument, "DBUS argument error!"},
+        {"no connection", &unconnected, {"probe", "Bare"}, kBusBadArgument,
+         "DBUS argument error!"},
+        {"no target", worker.get(), {nullptr, "Bare"}, kBusBadArgument, "DBUS argument error!"},
+        {"no method", worker.get(), {"probe", nullptr}, kBusBadArgument, "DBUS argument error!"},
+        {"target makes no names", worker.get(), {"two words", "Bare"}, kBusNotCreated,
+         "DBUS create message null error!"},
+        {"method is no member", worker.get(), {"probe", "9lives"}, kBusNotCreated,
+         "DBUS create message null error!"},
+        {"interface invalid", worker.get(), {"probe", "Bare", nullptr, 0, "nodots"},
+         kBusNotCreated, "DBUS create message null error!"},
+        {"text not UTF-8", worker.get(), {"probe", "Bare", &not_utf8, 1}, kBusNotAppended,
+         "DBUS out of memory!"},
+        {"unknown argument type", worker.get(), {"probe", "Bare", &unknown_type, 1},
+         kBusNotAppended, "DBUS out of memory!"},
+        {"bytes without data", worker.get(), {"probe", "Bare", &missing_bytes, 1},
+         kBusNotAppended, "DBUS out of memory!"},
+        {"reply without arguments", worker.get(), {"probe", "Bare"}, kBusNoArguments,
+         "reply has no arguments error!"},
+        {"reply is a number", worker.get(), {"probe", "Number"}, kBusNotText,
+         "reply is no string argument error!"},
+    };
+    for (const auto& c : cases) {
+        char answer[16] = "stale";
+        EXPECT_EQ(gs32_dbus_method_call(c.context, c.call, answer, sizeof answer, nullptr),
+                  c.point)
+            << c.name;
+        EXPECT_STREQ(answer, "") << c.name;
+        EXPECT_STREQ(gpc_dbus_point_text(c.point), c.phrase) << c.name;
+    }
+    EXPECT_TRUE(recorder.matching({DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.probe", "Bare"})
+                    .size() == 1u)
+        << "only the reply-without-arguments case may reach the bus";
+
+    // A connection that is gone returns no pending call.
+    ScopedContext closed("closed");
+    ASSERT_EQ(gs32_dbus_connect_private(closed.get()), 0);
+    dbus_connection_close(closed->connection);
+    EXPECT_EQ(gs32_dbus_method_call(closed.get(), {"probe", "Bare"}, nullptr, 0, nullptr),
+              kBusNoPendingCall);
+    EXPECT_STREQ(gpc_dbus_point_text(kBusNoPendingCall), "DBUS pendig call null error!");
+    EXPECT_STREQ(gpc_dbus_point_text(kBusNoReply), "No reply error!");
+}
+
+TEST_F(MethodCallTest, ErrorRepliesAreAnswersLikeAnyOther) {
+    char answer[256];
+    // The stand-in's own error for a method it does not know.
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Unknown"}, answer, sizeof answer,
+                                    nullptr),
+              kBusOk);
+    EXPECT_STREQ(answer, "the stand-in has no answer for this method");
+    // The bus's error for a daemon that is not there.
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"nobody", "Hello"}, answer, sizeof answer,
+                                    nullptr),
+              kBusOk);
+    EXPECT_NE(std::string(answer).find("vel.kem.nobody"), std::string::npos) << answer;
+    auto error = recorder.wait_for({DBUS_MESSAGE_TYPE_ERROR});
+    ASSERT_TRUE(error);
+}
+
+TEST_F(MethodCallTest, UnansweredCallTakesTheLibrarysTimeOutTextAsAnswer) {
+    tell("silent", "Wait");
+    char answer[256];
+    auto start = std::chrono::steady_clock::now();
+    BusMethodCall call{"probe", "Wait"};
+    call.timeout_ms = 300;
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), call, answer, sizeof answer, nullptr), kBusOk);
+    auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(std::string(answer).rfind("Did not receive a reply", 0), 0u) << answer;
+    EXPECT_GE(waited.count(), 250);
+    EXPECT_TRUE(sim.wait_for_line("probe: left Wait unanswered")) << sim.output();
+}
+
+TEST_F(MethodCallTest, RequestStringJudgesLengthThenErrorPrefix) {
+    const std::string fits(511, 'a');
+    const std::string full(512, 'b');
+    const struct {
+        std::string setting;  // the stand-in's answer setting for GetLoggerDLGN
+        std::string value;
+        int32_t result;
+        std::string buffer;
+    } cases[] = {
+        {"answer", "/mnt/logger/file_1", 0, "/mnt/logger/file_1"},
+        {"answer", fits, 0, fits},
+        {"answer", full, -6, full.substr(0, 511)},
+        {"answer", full + "c", -6, full.substr(0, 511)},
+        {"answer", "ERROR: no logger", -8, "ERROR: no logger"},
+        {"answer", "ERROR" + full, -6, "ERROR" + full.substr(0, 506)},
+        {"answer", "ERRO", 0, "ERRO"},
+        {"answer", "error", 0, "error"},
+        {"answer", "", 0, ""},
+        {"no-args", "", -9, ""},
+        {"answer-u32", "7", -9, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.setting + " " + c.value.substr(0, 20) + " (" +
+                     std::to_string(c.value.size()) + ")");
+        tell(c.setting, "GetLoggerDLGN", c.value);
+        char answer[512];
+        EXPECT_EQ(gs32_dbus_request_string(worker.get(), "probe", "GetLoggerDLGN", "logger_1",
+                                           answer, sizeof answer),
+                  c.result);
+        EXPECT_EQ(std::string(answer), c.buffer);
+        EXPECT_TRUE(sim.wait_for_line("probe: method GetLoggerDLGN (s \"logger_1\")"));
+    }
+}
+
+TEST_F(MethodCallTest, RequestStringRefusesMissingArgumentsAndUnsendableCalls) {
+    char answer[16];
+    const struct {
+        const BusContext* context;
+        const char* target;
+        const char* method;
+        const char* text;
+        char* buffer;
+        int32_t size;
+        int32_t result;
+    } cases[] = {
+        {nullptr, "probe", "M", "t", answer, 16, -5},
+        {worker.get(), nullptr, "M", "t", answer, 16, -5},
+        {worker.get(), "probe", nullptr, "t", answer, 16, -5},
+        {worker.get(), "probe", "M", nullptr, answer, 16, -5},
+        {worker.get(), "probe", "M", "t", nullptr, 16, -5},
+        {worker.get(), "probe", "M", "t", answer, 0, -5},
+        {worker.get(), "probe", "M", "t", answer, -1, -5},
+        {worker.get(), "a b", "M", "t", answer, 16, -1},
+        {worker.get(), "probe", "M", "\xc0", answer, 16, -1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(gs32_dbus_request_string(c.context, c.target, c.method, c.text, c.buffer,
+                                           c.size),
+                  c.result)
+            << (c.target ? c.target : "-") << " size " << c.size;
+    }
+    EXPECT_TRUE(recorder.matching({DBUS_MESSAGE_TYPE_METHOD_CALL, "", "M"}).empty());
+}
+
+TEST_F(MethodCallTest, RequestStringWithTheDefaultTimeOutTakesTheBusErrorText) {
+    tell("silent", "GetLoggerDLGN");
+    char answer[512];
+    EXPECT_EQ(gs32_dbus_request_string(worker.get(), "probe", "GetLoggerDLGN", "logger_1", answer,
+                                       sizeof answer),
+              0);
+    EXPECT_STREQ(answer, "Message did not receive a reply (timeout by message bus)");
+}
