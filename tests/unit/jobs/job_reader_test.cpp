@@ -45,25 +45,13 @@ TEST_F(JobReader, KeywordMatchesOnlyWhenNoLetterOrDigitFollowsAndBlanksLead) {
         std::string job;
         std::string results;
     } cases[] = {
-        {"FWLO\r\n", "FWLO;0\r\n"},
-        {"FWLOX\r\n", ""},
-        {"FWLO7\r\n", ""},
-        {"fwlo\r\n", ""},
-        {"FWLO-x\r\n", "FWLO;0\r\n"},
-        {"FWLO_x\r\n", "FWLO;0\r\n"},
-        {"   FWLO;\r\n", "FWLO;0\r\n"},
-        {"\tFWLO\r\n", ""},  // a tab is not a blank
-        {"FWLI;1;2\r\n", ""},
-        {"FWLI;1;2;3\r\n", "FWLI;0\r\n"},
-        {"APLI\r\n", ""},
-        {"APLI;\r\n", "APLI;0\r\n"},
-        {"#\r\n", "#;0\r\n"},
-        {"  # any text; FWLO\r\n", "#;0\r\n"},
-        {"#FWLO\r\n", "#;0\r\n"},
-        {"SYNTAXERR;1\r\n", ""},
-        {"HELLO;1;2\r\n", ""},
-        {"\r\n", ""},  // an empty line passes silently
-        {"   \r\n", ""},
+        {"FWLO\r\n", "FWLO;0\r\n"}, {"FWLOX\r\n", ""}, {"FWLO7\r\n", ""}, {"fwlo\r\n", ""},
+        {"FWLO-x\r\n", "FWLO;0\r\n"}, {"FWLO_x\r\n", "FWLO;0\r\n"},
+        {"   FWLO;\r\n", "FWLO;0\r\n"}, {"\tFWLO\r\n", ""},  // a tab is not a blank
+        {"FWLI;1;2\r\n", ""}, {"FWLI;1;2;3\r\n", "FWLI;0\r\n"}, {"APLI\r\n", ""},
+        {"APLI;\r\n", "APLI;0\r\n"}, {"#\r\n", "#;0\r\n"}, {"  # any; FWLO\r\n", "#;0\r\n"},
+        {"#FWLO\r\n", "#;0\r\n"}, {"SYNTAXERR;1\r\n", ""}, {"HELLO;1;2\r\n", ""},
+        {"\r\n", ""}, {"   \r\n", ""},  // an empty line passes silently
         {"FWLO\r\nFWLOX\r\n# c\r\nAPLI;1\r\n", "FWLO;0\r\n#;0\r\nAPLI;0\r\n"},
     };
     for (const Case& c : cases) {
@@ -79,13 +67,9 @@ TEST_F(JobReader, LookupMovesTheCursorBehindTheKeywordOrToTheComment) {
         std::string job;
         int16_t row;
         std::string cursor;
-    } cases[] = {
-        {"  FWSW;5\r\n", kFwsw, ";5"},
-        {"  #abc\r\n", kCommentRow, "#abc"},
-        {"FWLO\r\n", 2, ""},
-        {"NOPE;1\r\n", kSyntaxErrorRow, "\r\n"},
-        {"FWLI;;\r\n", kSyntaxErrorRow, "\r\n"},
-    };
+    } cases[] = {{"  FWSW;5\r\n", kFwsw, ";5"}, {"  #abc\r\n", kCommentRow, "#abc"},
+                 {"FWLO\r\n", 2, ""}, {"NOPE;1\r\n", kSyntaxErrorRow, "\r\n"},
+                 {"FWLI;;\r\n", kSyntaxErrorRow, "\r\n"}};
     for (const Case& c : cases) {
         EXPECT_EQ(c.row, first_row(c.job)) << c.job;
         EXPECT_EQ(c.cursor, std::string(gp_connhandler_job_line()->cursor)) << c.job;

@@ -21,29 +21,17 @@ TEST(NumericParameter, LeadingZerosAreDecimalHexNeedsPrefixAndNothingMayFollow) 
         int32_t result;
         uint32_t value;
     } cases[] = {
-        {"X;007", 0, 7},
-        {"X;0x1F", 0, 31},
-        {"X;0X1f", 0, 31},
-        {"X;010", 0, 10},
-        {"X;0", 0, 0},
-        {"X;000", 0, 0},
-        {"X;12#comment", 0, 12},
-        {"X;12;13", 0, 12},
-        {"X; 12", 0, 12},  // blanks before the number are skipped
+        {"X;007", 0, 7}, {"X;0x1F", 0, 31}, {"X;0X1f", 0, 31}, {"X;010", 0, 10},
+        {"X;0", 0, 0}, {"X;000", 0, 0}, {"X;12#comment", 0, 12}, {"X;12;13", 0, 12},
+        {"X; 12", 0, 12},   // blanks before the number are skipped
         {"X;12 ", -5, 12},  // but not behind it; the value is stored anyway
-        {"X;12x", -5, 12},
-        {"X;abc", -5, 0},
+        {"X;12x", -5, 12}, {"X;abc", -5, 0},
         {"X;00x1F", -5, 0},  // the zeros in front of x are blanked: no hex prefix left
-        {"X;", 0, 0},
-        {"X;;5", 0, 0},
-        {"X;#5", 0, 0},
-        {"X;-1", 0, 4294967295u},
-        {"X;+42", 0, 42},
-        {"X;2147483647", 0, 2147483647u},
-        {"X;2147483648", 0, 2147483647u},  // clamped to the signed 32-bit range
-        {"X;-99999999999", 0, 2147483648u},
-        {"X;0xFFFFFFFF", 0, 2147483647u},
-        {"X;12345678901234", 0, 2147483647u},  // 14 characters still fit
+        {"X;", 0, 0}, {"X;;5", 0, 0}, {"X;#5", 0, 0}, {"X;-1", 0, 4294967295u},
+        {"X;+42", 0, 42}, {"X;2147483647", 0, 2147483647u},
+        // Clamped to the signed 32-bit range; 14 characters still fit.
+        {"X;2147483648", 0, 2147483647u}, {"X;-99999999999", 0, 2147483648u},
+        {"X;0xFFFFFFFF", 0, 2147483647u}, {"X;12345678901234", 0, 2147483647u},
     };
     for (const Case& c : cases) {
         uint32_t value = 77;
@@ -94,9 +82,9 @@ TEST(TextParameter, EndsAtSeparatorOrCommentAndKeepsBlanks) {
         int32_t result;
         std::string out;
     } cases[] = {
-        {1, ";a#b", 0, "a"},        {1, "; a b ;c", 0, " a b "}, {2, ";a;b;c", 0, "b"},
-        {0, ";a;b", 0, "a"},        {3, ";a;b;", 0, ""},         {3, ";a;b", -5, ""},
-        {1, "", -5, ""},            {1, ";abcdefg", 0, "abcdefg"},
+        {1, ";a#b", 0, "a"}, {1, "; a b ;c", 0, " a b "}, {2, ";a;b;c", 0, "b"},
+        {0, ";a;b", 0, "a"}, {3, ";a;b;", 0, ""}, {3, ";a;b", -5, ""}, {1, "", -5, ""},
+        {1, ";abcdefg", 0, "abcdefg"},
     };
     for (const Case& c : cases) {
         char out[8];

@@ -15,19 +15,6 @@ using jobs_test::run_job;
 using jobs_test::start_worker;
 using jobs_test::with_pid;
 
-TEST(CommandTable, HoldsTwelveRowsInLookupOrder) {
-    const char* keywords[] = {"#",    "FWLI", "FWLO", "FWSW", "APLI", "DLGN",
-                              "DLCN", "KFGV", "KFSV", "DLTS", "DBUS", "SYNTAXERR"};
-    const int minimums[] = {0, 3, 0, 1, 1, 4, 1, 1, 2, 1, 5, 0};
-    ASSERT_EQ(12, g_command_count);
-    for (int16_t row = 0; row < g_command_count; ++row) {
-        EXPECT_STREQ(keywords[row], gpc_ch_command_keyword(row));
-        EXPECT_EQ(minimums[row], g_command_table[row].min_separators) << keywords[row];
-    }
-    EXPECT_STREQ("", gpc_ch_command_keyword(12));
-    EXPECT_STREQ("", gpc_ch_command_keyword(-1));
-}
-
 TEST(SetValueCommands, ValidParameterIsAppliedOtherwiseMinusFiveAndTheOldValueStays) {
     struct Case {
         std::string line;
@@ -93,10 +80,4 @@ TEST(CommandStates, ResetMakesAnInterruptedCommandStartOver) {
     JobRun run = run_job("DLTS;7\r\n");
     EXPECT_EQ("DLTS;0\r\n", run.text());
     EXPECT_EQ(7, gs32_ch_get_dl_max_transfer_size());
-}
-
-TEST(SyntaxError, WritesNothing) {
-    start_worker();
-    EXPECT_EQ(0, g_command_table[kSyntaxErrorRow].handler("\r\n", kSyntaxErrorRow));
-    EXPECT_EQ(0u, g_worker_state.result.fill_length);
 }
