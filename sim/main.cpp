@@ -20,7 +20,9 @@ namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
-void on_stop_signal(int) { g_stop = 1; }
+void on_stop_signal(int) {
+    g_stop = 1;
+}
 
 void print_help(std::ostream& out) {
     out << "Usage: korvad-sim [options] STANDIN...\n"
@@ -30,8 +32,8 @@ void print_help(std::ostream& out) {
     for (const sim::StandInSpec& spec : sim::standin_table()) {
         out << "  " << spec.name << "  " << spec.about << "\n";
         for (const sim::MethodEntry& entry : spec.methods) {
-            out << "      " << entry.method << " answers \"" << entry.answer
-                << "\", refused: \"" << entry.refusal << "\"\n";
+            out << "      " << entry.method << " answers \"" << entry.answer << "\", refused: \""
+                << entry.refusal << "\"\n";
         }
     }
     out << "Any other name is hosted as a generic stand-in that answers only what it is told.\n"
@@ -54,21 +56,23 @@ void print_help(std::ostream& out) {
            "  quit\n"
            "\n"
            "Log lines: \"sim: ready X...\" once every name is owned, then per stand-in\n"
-           "\"X: method M (args) on I\", \"X: answered M (args)\", \"X: signal I.M (args) from P\",\n"
+           "\"X: method M (args) on I\", \"X: answered M (args)\", \"X: signal I.M (args) from "
+           "P\",\n"
            "\"X: emitted I.M (args)\". Ends on SIGINT, SIGTERM or quit.\n"
            "\n"
            "By hand:\n"
-           "  dbus-daemon --session --nofork --print-address &   # a private bus; note the address\n"
-           "  DBUS_SYSTEM_BUS_ADDRESS=<address> korvad-sim hodrad --refuse hodrad.RegisterWatchdog\n";
+           "  dbus-daemon --session --nofork --print-address &   # a private bus; note the "
+           "address\n"
+           "  DBUS_SYSTEM_BUS_ADDRESS=<address> korvad-sim hodrad --refuse "
+           "hodrad.RegisterWatchdog\n";
 }
 
 class Simulator {
-public:
+  public:
     explicit Simulator(sim::SimLog& log) : log_(log) {}
 
     void add(const std::string& name) {
-        standins_.push_back(
-            std::make_unique<sim::StandIn>(sim::find_standin(name), name, log_));
+        standins_.push_back(std::make_unique<sim::StandIn>(sim::find_standin(name), name, log_));
     }
 
     sim::StandIn& standin(const std::string& name) {
@@ -162,7 +166,7 @@ public:
         }
     }
 
-private:
+  private:
     sim::SimLog& log_;
     std::vector<std::unique_ptr<sim::StandIn>> standins_;
 };

@@ -15,7 +15,7 @@ struct MessageUnref {
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
 class Error {
-public:
+  public:
     Error() { dbus_error_init(&error_); }
     ~Error() { dbus_error_free(&error_); }
     DBusError* get() { return &error_; }
@@ -24,7 +24,7 @@ public:
                                           : std::string("no error text");
     }
 
-private:
+  private:
     DBusError error_;
 };
 
@@ -59,7 +59,9 @@ std::string quote(const std::string& text) {
 
 }  // namespace
 
-void SimLog::line(const std::string& text) { out_ << text << std::endl; }
+void SimLog::line(const std::string& text) {
+    out_ << text << std::endl;
+}
 
 Value parse_value(const std::string& spec) {
     Value value;
@@ -159,8 +161,8 @@ void StandIn::start() {
     // The simulator decides itself when to end; a vanished bus is reported by process().
     dbus_connection_set_exit_on_disconnect(connection_, FALSE);
     Error name_error;
-    int answer = dbus_bus_request_name(connection_, bus_name_.c_str(),
-                                       DBUS_NAME_FLAG_DO_NOT_QUEUE, name_error.get());
+    int answer = dbus_bus_request_name(connection_, bus_name_.c_str(), DBUS_NAME_FLAG_DO_NOT_QUEUE,
+                                       name_error.get());
     if (answer != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
         throw std::runtime_error("cannot own " + bus_name_ + ": " + name_error.text());
     }
@@ -221,8 +223,7 @@ void StandIn::emit(const std::string& interface, const std::string& member,
         throw std::runtime_error("cannot send a signal");
     }
     dbus_connection_flush(connection_);
-    log_.line(name_ + ": emitted " + interface + "." + member + " " +
-              describe_args(signal.get()));
+    log_.line(name_ + ": emitted " + interface + "." + member + " " + describe_args(signal.get()));
 }
 
 void StandIn::handle(DBusMessage* message) {

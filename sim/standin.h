@@ -30,9 +30,9 @@ struct MethodEntry {
 
 // One row of the stand-in table: adding a daemon is one of these.
 struct StandInSpec {
-    const char* name;        // name component, e.g. "hodrad"; "tulvad_" matches any tulvad_X
-    const char* interface;   // interface of its methods; nullptr: its bus name
-    const char* about;       // one line for --help
+    const char* name;       // name component, e.g. "hodrad"; "tulvad_" matches any tulvad_X
+    const char* interface;  // interface of its methods; nullptr: its bus name
+    const char* about;      // one line for --help
     std::vector<MethodEntry> methods;
     std::vector<std::string> signal_rules;  // match rules of the signals it listens to
 };
@@ -52,16 +52,16 @@ Value parse_value(const std::string& spec);  // throws std::invalid_argument
 
 // Every line goes to the stream at once (tests read it through a pipe).
 class SimLog {
-public:
+  public:
     explicit SimLog(std::ostream& out) : out_(out) {}
     void line(const std::string& text);
 
-private:
+  private:
     std::ostream& out_;
 };
 
 class StandIn {
-public:
+  public:
     StandIn(StandInSpec spec, std::string name, SimLog& log);
     ~StandIn();
     StandIn(const StandIn&) = delete;
@@ -82,7 +82,7 @@ public:
     void emit(const std::string& interface, const std::string& member,
               const std::vector<Value>& values);
 
-private:
+  private:
     void handle(DBusMessage* message);
     void answer(DBusMessage* call);
 

@@ -5,7 +5,9 @@ namespace sim {
 
 const std::vector<StandInSpec>& standin_table() {
     static const std::vector<StandInSpec> table = {
-        {"hodrad", nullptr, "system supervisor service: watchdog and ignition",
+        {"hodrad",
+         nullptr,
+         "system supervisor service: watchdog and ignition",
          {
              {"RegisterWatchdog", "OK", "ERROR: watchdog registration refused"},
              {"CancelWatchdog", "OK", "ERROR: no such watchdog"},
@@ -24,8 +26,7 @@ StandInSpec find_standin(const std::string& name) {
             return spec;
         }
     }
-    return StandInSpec{nullptr, nullptr, "generic stand-in: answers only what it is told", {},
-                       {}};
+    return StandInSpec{nullptr, nullptr, "generic stand-in: answers only what it is told", {}, {}};
 }
 
 }  // namespace sim

@@ -54,8 +54,8 @@ int32_t ms32_dbus_register(BusContext* context, bool private_connection) {
     char bus_name[kBusNameSize];
     if (gs32_dbus_bus_name(context->name, bus_name) != 0) return -10;
     DbusError error;
-    int answer = dbus_bus_request_name(connection, bus_name, DBUS_NAME_FLAG_REPLACE_EXISTING,
-                                       error.get());
+    int answer =
+        dbus_bus_request_name(connection, bus_name, DBUS_NAME_FLAG_REPLACE_EXISTING, error.get());
     return answer == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER ? 0 : -10;
 }
 
@@ -64,8 +64,8 @@ int32_t ms32_dbus_send_presence(const BusContext* context, const char* member,
     if (context == nullptr || context->connection == nullptr) return -5;
     const BusArg texts[] = {BusArg::Text(context->name), BusArg::Text(context->version),
                             BusArg::Text(context->state), BusArg::Text(context->description)};
-    switch (gs32_dbus_emit_signal(context, context->name, kBusBroadcastInterface, member, texts,
-                                  4)) {
+    switch (
+        gs32_dbus_emit_signal(context, context->name, kBusBroadcastInterface, member, texts, 4)) {
         case kBusOk:
             return 0;
         case kBusNotAppended:
@@ -154,13 +154,17 @@ int32_t gs32_dbus_append_args(DBusMessage* message, const BusArg* args, uint32_t
     return kBusOk;
 }
 
-int32_t gs32_dbus_connect(BusContext* context) { return ms32_dbus_register(context, false); }
+int32_t gs32_dbus_connect(BusContext* context) {
+    return ms32_dbus_register(context, false);
+}
 
 int32_t gs32_dbus_connect_private(BusContext* context) {
     return ms32_dbus_register(context, true);
 }
 
-BusContext* gp_dbus_own_context() { return g_own_context; }
+BusContext* gp_dbus_own_context() {
+    return g_own_context;
+}
 
 void gv_dbus_disconnect(BusContext* context) {
     if (context == nullptr) return;

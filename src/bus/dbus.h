@@ -11,8 +11,8 @@
 // are set before registration, `connection` by it.
 struct BusContext {
     DBusConnection* connection;
-    char name[128];         // own name component: "korvad", or "korvad_<pid>" in a worker
-    char version[128];      // the three presence texts (empty in a worker)
+    char name[128];     // own name component: "korvad", or "korvad_<pid>" in a worker
+    char version[128];  // the three presence texts (empty in a worker)
     char state[128];
     char description[128];
     int32_t watchdog_interval;  // copied from the SystemConfig before the watchdog registration
@@ -41,14 +41,14 @@ int32_t gs32_dbus_object_path(const char* component, char* out);
 // of the operations' own codes: every caller maps them to the codes of its operation.
 enum BusPoint : int32_t {
     kBusOk = 0,
-    kBusBadArgument = -101,   // no context or connection, a missing name or text
-    kBusNotCreated = -102,    // message not created (also: names that do not form valid ones)
-    kBusNotAppended = -103,   // argument not appended (also: a text that is not UTF-8)
-    kBusSendRefused = -104,   // the library refused to queue the message
-    kBusNoPendingCall = -105, // send with reply returned no pending call (connection gone)
-    kBusNoReply = -106,       // the pending call completed without a reply
-    kBusNoArguments = -107,   // the reply carries no arguments
-    kBusNotText = -108,       // the reply's first argument is not a text ('s')
+    kBusBadArgument = -101,    // no context or connection, a missing name or text
+    kBusNotCreated = -102,     // message not created (also: names that do not form valid ones)
+    kBusNotAppended = -103,    // argument not appended (also: a text that is not UTF-8)
+    kBusSendRefused = -104,    // the library refused to queue the message
+    kBusNoPendingCall = -105,  // send with reply returned no pending call (connection gone)
+    kBusNoReply = -106,        // the pending call completed without a reply
+    kBusNoArguments = -107,    // the reply carries no arguments
+    kBusNotText = -108,        // the reply's first argument is not a text ('s')
 };
 
 // The phrase that clients end their log line with for a point, e.g. "No reply error!".

@@ -29,8 +29,8 @@ int32_t gs32_dbus_method_call(const BusContext* context, const BusMethodCall& ca
 
     PendingCall pending;
     {
-        DbusMessage request{dbus_message_new_method_call(destination, path, interface,
-                                                         call.method)};
+        DbusMessage request{
+            dbus_message_new_method_call(destination, path, interface, call.method)};
         if (!request) return kBusNotCreated;
         int32_t appended = gs32_dbus_append_args(request.get(), call.args, call.arg_count);
         if (appended != kBusOk) return appended;
@@ -61,9 +61,8 @@ int32_t gs32_dbus_method_call(const BusContext* context, const BusMethodCall& ca
     return kBusOk;
 }
 
-int32_t gs32_dbus_request_string(const BusContext* context, const char* target,
-                                 const char* method, const char* text, char* answer,
-                                 int32_t size) {
+int32_t gs32_dbus_request_string(const BusContext* context, const char* target, const char* method,
+                                 const char* text, char* answer, int32_t size) {
     if (context == nullptr || context->connection == nullptr || target == nullptr ||
         method == nullptr || text == nullptr || answer == nullptr || size <= 0) {
         return -5;

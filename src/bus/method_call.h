@@ -11,11 +11,11 @@ constexpr int32_t kBusDefaultTimeout = -1;
 
 // What to call. The destination is "vel.kem.<target>", the object "/vel/kem/<target>/Object".
 struct BusMethodCall {
-    const char* target;           // name component of the daemon, e.g. "hodrad"
-    const char* method;           // member name, e.g. "RegisterWatchdog"
-    const BusArg* args = nullptr; // appended in order
+    const char* target;            // name component of the daemon, e.g. "hodrad"
+    const char* method;            // member name, e.g. "RegisterWatchdog"
+    const BusArg* args = nullptr;  // appended in order
     uint32_t arg_count = 0;
-    const char* interface = nullptr;       // nullptr: the bus name "vel.kem.<target>"
+    const char* interface = nullptr;          // nullptr: the bus name "vel.kem.<target>"
     int32_t timeout_ms = kBusDefaultTimeout;  // reply time-out; -1 the library's default
 };
 
@@ -49,6 +49,5 @@ int32_t gs32_dbus_method_call(const BusContext* context, const BusMethodCall& ca
 // created, argument not appended, send refused or no pending call; -9 no reply or a reply
 // without a first text argument; -6 the answer has size characters or more (answer holds its
 // first size-1); -8 the answer begins with "ERROR" (the answer is in the buffer).
-int32_t gs32_dbus_request_string(const BusContext* context, const char* target,
-                                 const char* method, const char* text, char* answer,
-                                 int32_t size);
+int32_t gs32_dbus_request_string(const BusContext* context, const char* target, const char* method,
+                                 const char* text, char* answer, int32_t size);

@@ -33,7 +33,7 @@ using PrivateConnection = std::unique_ptr<DBusConnection, PrivateConnectionClose
 
 // A DBusError that libdbus may fill; freed when it goes out of scope.
 class DbusError {
-public:
+  public:
     DbusError() { dbus_error_init(&error_); }
     ~DbusError() { dbus_error_free(&error_); }
     DbusError(const DbusError&) = delete;
@@ -41,6 +41,6 @@ public:
     DBusError* get() { return &error_; }
     bool is_set() const { return dbus_error_is_set(&error_) != 0; }
 
-private:
+  private:
     DBusError error_;
 };

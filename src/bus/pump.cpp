@@ -34,7 +34,7 @@ struct TextField {
 struct TextRule {
     const char* interface;
     const char* member;
-    BusTextHandler* one_text;   // the slot of a one-text signal, or
+    BusTextHandler* one_text;      // the slot of a one-text signal, or
     BusTwoTextHandler* two_texts;  // the slot of a two-text signal
     TextField first;
     TextField second;
@@ -44,22 +44,25 @@ struct TextRule {
 constexpr const char* kFimbad = "vel.kem.fimbad";
 constexpr const char* kWenlod = "vel.kem.wenlod";
 
-// In dispatch order; on_other_message is asked between the fifth and the last rule.
+// In dispatch order; on_other_message is asked between the fifth and the last rule. The
+// limits leave room for the terminator in each buffer.
+// clang-format off
 const TextRule kRules[] = {
     {kBusBroadcastInterface, "HELLO", &g_on_hello, nullptr,
      {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, false},
     {kBusBroadcastInterface, "GOODBYE", &g_on_goodbye, nullptr,
      {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, false},
-    {kFimbad, "SMS", nullptr, &g_on_sms, {g_sms_sender, sizeof g_sms_sender, 19},
-     {g_sms_text, sizeof g_sms_text, 199}, false},
+    {kFimbad, "SMS", nullptr, &g_on_sms,
+     {g_sms_sender, sizeof g_sms_sender, 19}, {g_sms_text, sizeof g_sms_text, 199}, false},
     {kWenlod, "Network_Notification", nullptr, &g_on_network_notification,
      {g_notification_first, sizeof g_notification_first, 9},
      {g_notification_status, sizeof g_notification_status, 9}, false},
-    {kBusBroadcastInterface, "NetworkResponseTimeIndicator", &g_on_network_response_time,
-     nullptr, {g_response_time_text, sizeof g_response_time_text, 199}, {nullptr, 0, 0}, false},
+    {kBusBroadcastInterface, "NetworkResponseTimeIndicator", &g_on_network_response_time, nullptr,
+     {g_response_time_text, sizeof g_response_time_text, 199}, {nullptr, 0, 0}, false},
     {kBusBroadcastInterface, "WhoIsThere", &g_on_who_is_there, nullptr,
      {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, true},
 };
+// clang-format on
 constexpr size_t kOtherMessageBefore = 5;
 
 bool mb_pump_rule_filled(const TextRule& rule) {
@@ -120,8 +123,7 @@ int32_t ms32_pump_dispatch(DBusMessage* message) {
 
 void gv_dbus_set_signal_handlers(BusTwoTextHandler on_sms, BusTextHandler on_hello,
                                  BusTwoTextHandler on_network_notification,
-                                 BusTextHandler on_goodbye,
-                                 BusTextHandler on_network_response_time,
+                                 BusTextHandler on_goodbye, BusTextHandler on_network_response_time,
                                  BusTextHandler on_who_is_there,
                                  BusMessageHandler on_other_message) {
     g_on_sms = on_sms;

@@ -23,8 +23,7 @@ using BusMessageHandler = int32_t (*)(DBusMessage* message);
 //   on_other_message          any message that none of the rules before it took
 void gv_dbus_set_signal_handlers(BusTwoTextHandler on_sms, BusTextHandler on_hello,
                                  BusTwoTextHandler on_network_notification,
-                                 BusTextHandler on_goodbye,
-                                 BusTextHandler on_network_response_time,
+                                 BusTextHandler on_goodbye, BusTextHandler on_network_response_time,
                                  BusTextHandler on_who_is_there,
                                  BusMessageHandler on_other_message);
 

@@ -9,7 +9,9 @@
 
 namespace {
 
-uint32_t mu32_sys_own_pid() { return static_cast<uint32_t>(getpid()); }
+uint32_t mu32_sys_own_pid() {
+    return static_cast<uint32_t>(getpid());
+}
 
 int32_t ms32_sys_signal(const BusContext* context, const char* member, uint32_t value) {
     const BusArg argument = BusArg::U32(value);

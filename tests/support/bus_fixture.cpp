@@ -61,7 +61,9 @@ std::string bus_config(const std::string& socket, int reply_timeout_ms) {
         "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
         "<busconfig>\n"
-        "  <listen>unix:path=" + socket + "</listen>\n"
+        "  <listen>unix:path=" +
+        socket +
+        "</listen>\n"
         "  <auth>EXTERNAL</auth>\n"
         "  <policy context=\"default\">\n"
         "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
@@ -69,8 +71,8 @@ std::string bus_config(const std::string& socket, int reply_timeout_ms) {
         "    <allow own=\"*\"/>\n"
         "  </policy>\n";
     if (reply_timeout_ms > 0) {
-        config += "  <limit name=\"reply_timeout\">" + std::to_string(reply_timeout_ms) +
-                  "</limit>\n";
+        config +=
+            "  <limit name=\"reply_timeout\">" + std::to_string(reply_timeout_ms) + "</limit>\n";
     }
     return config + "</busconfig>\n";
 }
@@ -83,7 +85,9 @@ const struct NoBusYet {
     NoBusYet() { setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/korvad-no-bus-yet", 1); }
 } g_no_bus_yet;
 
-PrivateBus::~PrivateBus() { stop(); }
+PrivateBus::~PrivateBus() {
+    stop();
+}
 
 bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
     std::string daemon = find_in_path("dbus-daemon");
@@ -92,7 +96,8 @@ bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
         return false;
     }
     dir_ = std::make_unique<TempDir>();
-    std::string config = dir_->write("bus.conf", bus_config(dir_->path() + "/bus", reply_timeout_ms));
+    std::string config =
+        dir_->write("bus.conf", bus_config(dir_->path() + "/bus", reply_timeout_ms));
     std::string log = dir_->path() + "/daemon.log";
     int address_pipe[2];
     if (pipe(address_pipe) != 0) {
@@ -162,7 +167,9 @@ PrivateBus* test_bus(std::string* why, int reply_timeout_ms) {
     return &bus;
 }
 
-SimProcess::~SimProcess() { stop(); }
+SimProcess::~SimProcess() {
+    stop();
+}
 
 bool SimProcess::start(const std::vector<std::string>& args, std::string* why, int timeout_ms) {
     std::string program = binary_path("sim/korvad-sim");

@@ -15,7 +15,7 @@
 namespace korvad_test {
 
 class PrivateBus {
-public:
+  public:
     PrivateBus() = default;
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
@@ -29,7 +29,7 @@ public:
     void stop();
     const std::string& address() const { return address_; }
 
-private:
+  private:
     std::unique_ptr<TempDir> dir_;
     std::string address_;
     pid_t pid_ = -1;
@@ -43,7 +43,7 @@ PrivateBus* test_bus(std::string* why, int reply_timeout_ms = 0);
 
 // korvad-sim as a child process: its stdin is a command pipe, its log is read line by line.
 class SimProcess {
-public:
+  public:
     SimProcess() = default;
     ~SimProcess();
     SimProcess(const SimProcess&) = delete;
@@ -61,7 +61,7 @@ public:
     // Everything it printed so far.
     std::string output() const;
 
-private:
+  private:
     bool read_some(int timeout_ms);
 
     pid_t pid_ = -1;
@@ -75,10 +75,10 @@ private:
 }  // namespace korvad_test
 
 // Skips the current test with the reason when no private bus can be had.
-#define KORVAD_REQUIRE_BUS(...)                                                  \
-    do {                                                                         \
-        std::string korvad_bus_why;                                              \
-        if (korvad_test::test_bus(&korvad_bus_why, ##__VA_ARGS__) == nullptr) {  \
-            GTEST_SKIP() << korvad_bus_why;                                      \
-        }                                                                        \
+#define KORVAD_REQUIRE_BUS(...)                                                 \
+    do {                                                                        \
+        std::string korvad_bus_why;                                             \
+        if (korvad_test::test_bus(&korvad_bus_why, ##__VA_ARGS__) == nullptr) { \
+            GTEST_SKIP() << korvad_bus_why;                                     \
+        }                                                                       \
     } while (0)

@@ -15,7 +15,9 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
-std::string text_or_empty(const char* text) { return text != nullptr ? text : ""; }
+std::string text_or_empty(const char* text) {
+    return text != nullptr ? text : "";
+}
 
 BusRecord record_of(DBusMessage* message) {
     BusRecord record;
@@ -95,8 +97,8 @@ bool BusRecorder::start(const std::string& address, std::string* why) {
             dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "s", &rules);
             dbus_message_iter_close_container(&iter, &rules);
             dbus_message_iter_append_basic(&iter, DBUS_TYPE_UINT32, &flags);
-            Message reply{dbus_connection_send_with_reply_and_block(connection_, call.get(),
-                                                                    2000, &error)};
+            Message reply{
+                dbus_connection_send_with_reply_and_block(connection_, call.get(), 2000, &error)};
         }
     }
     bool ok = connection_ != nullptr && !dbus_error_is_set(&error);
@@ -127,9 +129,8 @@ std::optional<BusRecord> BusRecorder::wait_for(const BusFilter& filter, int time
                 return records_[checked];
             }
         }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                          Clock::now())
-                        .count();
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return std::nullopt;
         receive(static_cast<int>(left));
     }

@@ -11,14 +11,14 @@
 namespace korvad_test {
 
 struct BusRecord {
-    int type = 0;  // DBUS_MESSAGE_TYPE_SIGNAL, _METHOD_CALL, _METHOD_RETURN or _ERROR
-    std::string sender;       // unique name of the sending connection
+    int type = 0;        // DBUS_MESSAGE_TYPE_SIGNAL, _METHOD_CALL, _METHOD_RETURN or _ERROR
+    std::string sender;  // unique name of the sending connection
     std::string destination;
     std::string path;
     std::string interface;
     std::string member;
     std::string error_name;
-    std::string signature;    // e.g. "ssss", "u", "ay"
+    std::string signature;  // e.g. "ssss", "u", "ay"
     // One entry per argument: texts as they are, numbers in decimal, byte arrays as their
     // raw bytes, other types as "?".
     std::vector<std::string> args;
@@ -36,7 +36,7 @@ struct BusFilter {
 };
 
 class BusRecorder {
-public:
+  public:
     BusRecorder() = default;
     ~BusRecorder();
     BusRecorder(const BusRecorder&) = delete;
@@ -53,7 +53,7 @@ public:
     // Everything recorded up to now, matching filter (reads what has arrived, no waiting).
     std::vector<BusRecord> matching(const BusFilter& filter);
 
-private:
+  private:
     void receive(int timeout_ms);
 
     DBusConnection* connection_ = nullptr;

@@ -1,6 +1,7 @@
 // Shared pieces of the bus tests: a connected BusContext, a raw sender, child processes.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "bus/dbus.h"
 #include "core/util.h"
@@ -35,11 +34,13 @@ struct ScopedContext {
     BusContext* get() { return &context; }
 };
 
-inline std::string worker_name() { return "korvad_" + std::to_string(getpid()); }
+inline std::string worker_name() {
+    return "korvad_" + std::to_string(getpid());
+}
 
 // Every bus test: the private bus of the program and a recorder on it.
 class BusTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string why;
         korvad_test::PrivateBus* bus = korvad_test::test_bus(&why, reply_timeout_ms());
@@ -55,7 +56,7 @@ protected:
 // A plain private connection of the test itself, for sending what the code under test
 // receives and for owning names.
 class RawConnection {
-public:
+  public:
     RawConnection() {
         // The private bus must be the system bus before anything connects.
         std::string why;
@@ -107,7 +108,7 @@ public:
         dbus_message_unref(message);
     }
 
-private:
+  private:
     DBusConnection* connection_ = nullptr;
 };
 
@@ -123,12 +124,14 @@ inline int run_in_child(const std::function<int()>& body) {
 }
 
 // The negative codes of the library as exit statuses of a child.
-inline int exit_code(int32_t result) { return -result; }
+inline int exit_code(int32_t result) {
+    return -result;
+}
 
 // Starts the simulator with args, or fails the test.
-#define START_SIM(sim, ...)                                        \
-    do {                                                           \
-        std::string sim_why;                                       \
+#define START_SIM(sim, ...)                                           \
+    do {                                                              \
+        std::string sim_why;                                          \
         ASSERT_TRUE((sim).start({__VA_ARGS__}, &sim_why)) << sim_why; \
     } while (0)
 

@@ -18,8 +18,8 @@ const char kSupervisorDescription[] = "daemon handles communication between clie
 // Waits until the bus reports that name has no owner any more.
 bool wait_name_free(korvad_test::BusRecorder& recorder, const std::string& name) {
     for (;;) {
-        auto changed = recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, DBUS_INTERFACE_DBUS,
-                                          "NameOwnerChanged", "", "", "", name});
+        auto changed = recorder.wait_for(
+            {DBUS_MESSAGE_TYPE_SIGNAL, DBUS_INTERFACE_DBUS, "NameOwnerChanged", "", "", "", name});
         if (!changed) return false;
         if (changed->args.size() == 3 && changed->args[2].empty()) return true;
     }
@@ -79,8 +79,13 @@ TEST_F(BusTest, SecondDaemonInstanceIsRefusedTheSupervisorName) {
     }
     EXPECT_TRUE(wait_name_free(recorder, "vel.kem.korvad"));
     // The first request is the holder's; the second asked to replace it.
-    const BusFilter request_name{DBUS_MESSAGE_TYPE_METHOD_CALL, DBUS_INTERFACE_DBUS,
-                                 "RequestName", "", "", "", "vel.kem.korvad"};
+    const BusFilter request_name{DBUS_MESSAGE_TYPE_METHOD_CALL,
+                                 DBUS_INTERFACE_DBUS,
+                                 "RequestName",
+                                 "",
+                                 "",
+                                 "",
+                                 "vel.kem.korvad"};
     ASSERT_TRUE(recorder.wait_for(request_name));
     auto request = recorder.wait_for(request_name);
     ASSERT_TRUE(request);
@@ -183,11 +188,9 @@ TEST_F(BusTest, SendSignalAddressesTheTargetDaemon) {
         const char* text;
         int32_t result;
     } cases[] = {
-        {nullptr, "mitm", "M", "t", -5},
-        {worker.get(), nullptr, "M", "t", -5},
-        {worker.get(), "mitm", nullptr, "t", -5},
-        {worker.get(), "mitm", "M", nullptr, -5},
-        {worker.get(), "two words", "M", "t", -1},   // no valid path or interface
+        {nullptr, "mitm", "M", "t", -5},           {worker.get(), nullptr, "M", "t", -5},
+        {worker.get(), "mitm", nullptr, "t", -5},  {worker.get(), "mitm", "M", nullptr, -5},
+        {worker.get(), "two words", "M", "t", -1},  // no valid path or interface
         {worker.get(), "mitm", "9lives", "t", -1},  // no valid member
         {worker.get(), "mitm", "M", "\xc3", -1},    // text not UTF-8
     };

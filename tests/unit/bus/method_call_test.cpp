@@ -15,7 +15,7 @@ namespace {
 constexpr int kBusReplyTimeoutMs = 1000;
 
 class MethodCallTest : public bus_test::BusTest {
-protected:
+  protected:
     int reply_timeout_ms() const override { return kBusReplyTimeoutMs; }
 
     void SetUp() override {
@@ -45,8 +45,8 @@ TEST_F(MethodCallTest, CallCarriesTypedArgumentsAndAnswersTheReplysFirstText) {
                            BusArg::Bytes(bytes, sizeof bytes)};
     char answer[32];
     uint32_t length = 0;
-    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Echo", args, 3}, answer,
-                                    sizeof answer, &length),
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Echo", args, 3}, answer, sizeof answer,
+                                    &length),
               kBusOk);
     EXPECT_STREQ(answer, "fine");
     EXPECT_EQ(length, 4u);
@@ -75,9 +75,9 @@ TEST_F(MethodCallTest, AnswerIsCutToTheBufferAndItsFullLengthReported) {
     tell("answer", "Long", "0123456789");
     char answer[5];
     uint32_t length = 0;
-    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Long"}, answer, sizeof answer,
-                                    &length),
-              kBusOk);
+    ASSERT_EQ(
+        gs32_dbus_method_call(worker.get(), {"probe", "Long"}, answer, sizeof answer, &length),
+        kBusOk);
     EXPECT_STREQ(answer, "0123");
     EXPECT_EQ(length, 10u);
     ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Long"}, nullptr, 0, &length), kBusOk);
@@ -96,40 +96,34 @@ TEST_F(MethodCallTest, EachFailurePointIsReportedAsItself) {
         const BusContext* context;
         BusMethodCall call;
         int32_t point;
-        const char* phrase;
     } cases[] = {
-        {"no context", nullptr, {"probe", "Bare"}, kBusBadArgument, "DBUS argument error!"},
-        {"no connection", &unconnected, {"probe", "Bare"}, kBusBadArgument,
-         "DBUS argument error!"},
-        {"no target", worker.get(), {nullptr, "Bare"}, kBusBadArgument, "DBUS argument error!"},
-        {"no method", worker.get(), {"probe", nullptr}, kBusBadArgument, "DBUS argument error!"},
-        {"target makes no names", worker.get(), {"two words", "Bare"}, kBusNotCreated,
-         "DBUS create message null error!"},
-        {"method is no member", worker.get(), {"probe", "9lives"}, kBusNotCreated,
-         "DBUS create message null error!"},
-        {"interface invalid", worker.get(), {"probe", "Bare", nullptr, 0, "nodots"},
-         kBusNotCreated, "DBUS create message null error!"},
-        {"text not UTF-8", worker.get(), {"probe", "Bare", &not_utf8, 1}, kBusNotAppended,
-         "DBUS out of memory!"},
-        {"unknown argument type", worker.get(), {"probe", "Bare", &unknown_type, 1},
-         kBusNotAppended, "DBUS out of memory!"},
-        {"bytes without data", worker.get(), {"probe", "Bare", &missing_bytes, 1},
-         kBusNotAppended, "DBUS out of memory!"},
-        {"reply without arguments", worker.get(), {"probe", "Bare"}, kBusNoArguments,
-         "reply has no arguments error!"},
-        {"reply is a number", worker.get(), {"probe", "Number"}, kBusNotText,
-         "reply is no string argument error!"},
+        {"no context", nullptr, {"probe", "Bare"}, kBusBadArgument},
+        {"no connection", &unconnected, {"probe", "Bare"}, kBusBadArgument},
+        {"no target", worker.get(), {nullptr, "Bare"}, kBusBadArgument},
+        {"no method", worker.get(), {"probe", nullptr}, kBusBadArgument},
+        {"target makes no names", worker.get(), {"two words", "Bare"}, kBusNotCreated},
+        {"method is no member", worker.get(), {"probe", "9lives"}, kBusNotCreated},
+        {"interface invalid",
+         worker.get(),
+         {"probe", "Bare", nullptr, 0, "nodots"},
+         kBusNotCreated},
+        {"text not UTF-8", worker.get(), {"probe", "Bare", &not_utf8, 1}, kBusNotAppended},
+        {"unknown argument type",
+         worker.get(),
+         {"probe", "Bare", &unknown_type, 1},
+         kBusNotAppended},
+        {"bytes without data", worker.get(), {"probe", "Bare", &missing_bytes, 1}, kBusNotAppended},
+        {"reply without arguments", worker.get(), {"probe", "Bare"}, kBusNoArguments},
+        {"reply is a number", worker.get(), {"probe", "Number"}, kBusNotText},
     };
     for (const auto& c : cases) {
         char answer[16] = "stale";
-        EXPECT_EQ(gs32_dbus_method_call(c.context, c.call, answer, sizeof answer, nullptr),
-                  c.point)
+        EXPECT_EQ(gs32_dbus_method_call(c.context, c.call, answer, sizeof answer, nullptr), c.point)
             << c.name;
         EXPECT_STREQ(answer, "") << c.name;
-        EXPECT_STREQ(gpc_dbus_point_text(c.point), c.phrase) << c.name;
     }
-    EXPECT_TRUE(recorder.matching({DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.probe", "Bare"})
-                    .size() == 1u)
+    EXPECT_TRUE(
+        recorder.matching({DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.probe", "Bare"}).size() == 1u)
         << "only the reply-without-arguments case may reach the bus";
 
     // A connection that is gone returns no pending call.
@@ -138,21 +132,19 @@ TEST_F(MethodCallTest, EachFailurePointIsReportedAsItself) {
     dbus_connection_close(closed->connection);
     EXPECT_EQ(gs32_dbus_method_call(closed.get(), {"probe", "Bare"}, nullptr, 0, nullptr),
               kBusNoPendingCall);
-    EXPECT_STREQ(gpc_dbus_point_text(kBusNoPendingCall), "DBUS pendig call null error!");
-    EXPECT_STREQ(gpc_dbus_point_text(kBusNoReply), "No reply error!");
 }
 
 TEST_F(MethodCallTest, ErrorRepliesAreAnswersLikeAnyOther) {
     char answer[256];
     // The stand-in's own error for a method it does not know.
-    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"probe", "Unknown"}, answer, sizeof answer,
-                                    nullptr),
-              kBusOk);
+    ASSERT_EQ(
+        gs32_dbus_method_call(worker.get(), {"probe", "Unknown"}, answer, sizeof answer, nullptr),
+        kBusOk);
     EXPECT_STREQ(answer, "the stand-in has no answer for this method");
     // The bus's error for a daemon that is not there.
-    ASSERT_EQ(gs32_dbus_method_call(worker.get(), {"nobody", "Hello"}, answer, sizeof answer,
-                                    nullptr),
-              kBusOk);
+    ASSERT_EQ(
+        gs32_dbus_method_call(worker.get(), {"nobody", "Hello"}, answer, sizeof answer, nullptr),
+        kBusOk);
     EXPECT_NE(std::string(answer).find("vel.kem.nobody"), std::string::npos) << answer;
     auto error = recorder.wait_for({DBUS_MESSAGE_TYPE_ERROR});
     ASSERT_TRUE(error);
@@ -228,8 +220,7 @@ TEST_F(MethodCallTest, RequestStringRefusesMissingArgumentsAndUnsendableCalls) {
         {worker.get(), "probe", "M", "\xc0", answer, 16, -1},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(gs32_dbus_request_string(c.context, c.target, c.method, c.text, c.buffer,
-                                           c.size),
+        EXPECT_EQ(gs32_dbus_request_string(c.context, c.target, c.method, c.text, c.buffer, c.size),
                   c.result)
             << (c.target ? c.target : "-") << " size " << c.size;
     }

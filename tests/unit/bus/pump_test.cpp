@@ -15,30 +15,29 @@ namespace {
 // What the handlers saw, in order: "slot:text" or "slot:first|second".
 std::vector<std::string> g_calls;
 
-int32_t on_sms(const char* sender, const char* text) {
-    g_calls.push_back(std::string("sms:") + sender + "|" + text);
+constexpr char kSms[] = "sms";
+constexpr char kHello[] = "hello";
+constexpr char kNetwork[] = "network";
+constexpr char kGoodbye[] = "goodbye";
+constexpr char kResponse[] = "response";
+constexpr char kWho[] = "who";
+
+template <const char* kSlot>
+int32_t record_one(const char* text) {
+    g_calls.push_back(std::string(kSlot) + ":" + text);
     return 0;
 }
-int32_t on_hello(const char* text) {
-    g_calls.push_back(std::string("hello:") + text);
+template <const char* kSlot>
+int32_t record_two(const char* first, const char* second) {
+    g_calls.push_back(std::string(kSlot) + ":" + first + "|" + second);
     return 0;
 }
-int32_t on_network_notification(const char* first, const char* status) {
-    g_calls.push_back(std::string("network:") + first + "|" + status);
-    return 0;
-}
-int32_t on_goodbye(const char* text) {
-    g_calls.push_back(std::string("goodbye:") + text);
-    return 0;
-}
-int32_t on_response_time(const char* text) {
-    g_calls.push_back(std::string("response:") + text);
-    return 0;
-}
-int32_t on_who_is_there(const char* text) {
-    g_calls.push_back(std::string("who:") + text);
-    return 0;
-}
+constexpr auto on_sms = record_two<kSms>;
+constexpr auto on_hello = record_one<kHello>;
+constexpr auto on_network_notification = record_two<kNetwork>;
+constexpr auto on_goodbye = record_one<kGoodbye>;
+constexpr auto on_response_time = record_one<kResponse>;
+constexpr auto on_who_is_there = record_one<kWho>;
 int32_t on_other(DBusMessage* message) {
     const char* member = dbus_message_get_member(message);
     // The bus's own NameAcquired reaches this slot too; the tests look at their signals only.
@@ -59,7 +58,7 @@ const char kFimbad[] = "vel.kem.fimbad";
 const char kMarker[] = "marker";
 
 class PumpTest : public bus_test::BusTest {
-protected:
+  protected:
     void SetUp() override {
         BusTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
@@ -73,13 +72,11 @@ protected:
         // Let the rules take effect: a round trip to the bus after adding them.
         DBusError error;
         dbus_error_init(&error);
-        dbus_bus_get_unix_user(worker->connection, dbus_bus_get_unique_name(sender.get()),
-                               &error);
+        dbus_bus_get_unix_user(worker->connection, dbus_bus_get_unique_name(sender.get()), &error);
         dbus_error_free(&error);
     }
     void TearDown() override {
-        gv_dbus_set_signal_handlers(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                    nullptr);
+        gv_dbus_set_signal_handlers(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     }
 
     void send(const std::string& interface, const std::string& member,
@@ -159,8 +156,8 @@ TEST_F(PumpTest, EachSlotChecksItsArgumentsAndLimits) {
     set_all_handlers();
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.member) + " with " + std::to_string(c.args.size()) +
-                     " args, first " +
-                     std::to_string(c.args.empty() ? 0 : c.args[0].size()) + " chars");
+                     " args, first " + std::to_string(c.args.empty() ? 0 : c.args[0].size()) +
+                     " chars");
         g_calls.clear();
         send(c.interface, c.member, c.args);
         std::vector<int32_t> results = pump_through_marker();
@@ -182,14 +179,14 @@ TEST_F(PumpTest, RulesAreTriedInOrderAndOnlyFilledSlotsTakeMessages) {
         const char* member;
         std::string call;
     } cases[] = {
-        {true, true, kBroadcast, "HELLO", "hello:x"},        // HELLO comes before other
-        {false, true, kBroadcast, "HELLO", "other:HELLO"},   // an empty slot passes it on
-        {false, false, kBroadcast, "HELLO", ""},             // nobody takes it: dropped
+        {true, true, kBroadcast, "HELLO", "hello:x"},                // HELLO comes before other
+        {false, true, kBroadcast, "HELLO", "other:HELLO"},           // an empty slot passes it on
+        {false, false, kBroadcast, "HELLO", ""},                     // nobody takes it: dropped
         {true, true, kBroadcast, "WhoIsThere", "other:WhoIsThere"},  // other before WhoIsThere
         {true, false, kBroadcast, "WhoIsThere", "who:x"},
-        {true, false, kWenlod, "HELLO", ""},                 // HELLO on the wrong interface
+        {true, false, kWenlod, "HELLO", ""},  // HELLO on the wrong interface
         {true, true, kWenlod, "HELLO", "other:HELLO"},
-        {true, false, kBroadcast, "SMS", ""},                // SMS on the wrong interface
+        {true, false, kBroadcast, "SMS", ""},  // SMS on the wrong interface
         {true, true, kWenlod, "Unrelated", "other:Unrelated"},
     };
     for (const auto& c : cases) {
@@ -213,8 +210,8 @@ TEST_F(PumpTest, UnusableMessageStopsTheCallAndLeavesTheRestQueued) {
     send(kBroadcast, "HELLO", {std::string(200, 'x')});
     send(kBroadcast, "HELLO", {"wenlod"});
     // Both are on their way once the recorder saw the second; wait until they can be read.
-    ASSERT_TRUE(recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, kBroadcast, "HELLO", "", "", "",
-                                   "wenlod"}));
+    ASSERT_TRUE(
+        recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, kBroadcast, "HELLO", "", "", "", "wenlod"}));
     int fd = -1;
     dbus_connection_get_unix_fd(worker->connection, &fd);
     pollfd ready = {fd, POLLIN, 0};
@@ -238,8 +235,8 @@ int32_t save_notification(const char* first, const char* status) {
 }  // namespace
 
 TEST_F(PumpTest, RefusedMessageLeavesTheLastTextsUntouched) {
-    gv_dbus_set_signal_handlers(nullptr, nullptr, save_notification, on_goodbye, nullptr,
-                                nullptr, nullptr);
+    gv_dbus_set_signal_handlers(nullptr, nullptr, save_notification, on_goodbye, nullptr, nullptr,
+                                nullptr);
     send(kWenlod, "Network_Notification", {"ppp0", "UP"});
     ASSERT_EQ(pump_through_marker(), std::vector<int32_t>{0});
     ASSERT_NE(g_saved_first, nullptr);

@@ -14,7 +14,7 @@ namespace {
 constexpr int kBusReplyTimeoutMs = 1000;
 
 class SysTest : public bus_test::BusTest {
-protected:
+  protected:
     int reply_timeout_ms() const override { return kBusReplyTimeoutMs; }
 
     void SetUp() override {
@@ -79,8 +79,8 @@ TEST_F(SysTest, RegisterWatchdogResultFollowsTheAnswer) {
 
 TEST_F(SysTest, CancelWatchdogSendsThePidAndFollowsTheAnswer) {
     ASSERT_EQ(gs32_sys_cancel_watchdog(worker.get()), 0);
-    auto call = recorder.wait_for({DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.hodrad",
-                                   "CancelWatchdog"});
+    auto call =
+        recorder.wait_for({DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.hodrad", "CancelWatchdog"});
     ASSERT_TRUE(call);
     EXPECT_EQ(call->signature, "u");
     EXPECT_EQ(call->args, std::vector<std::string>{pid});
@@ -117,17 +117,15 @@ TEST_F(SysTest, GetIgnitionIsOnUnlessTheAnswerBeginsWithOF) {
         const char* value;
         int32_t result;
     } cases[] = {
-        {"answer", "ON", 1},  {"answer", "OFF", 0},  {"answer", "OF", 0},
-        {"answer", "O", 1},   {"answer", "off", 1},  {"answer", "", 1},
-        {"no-args", "", -9},  {"answer-u32", "0", -9},
+        {"answer", "ON", 1},  {"answer", "OFF", 0}, {"answer", "OF", 0}, {"answer", "O", 1},
+        {"answer", "off", 1}, {"answer", "", 1},    {"no-args", "", -9}, {"answer-u32", "0", -9},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.setting) + " " + c.value);
         tell(c.setting, "GetIgnition", c.value);
         EXPECT_EQ(gs32_sys_get_ignition(worker.get()), c.result);
     }
-    auto call = recorder.wait_for({DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.hodrad",
-                                   "GetIgnition"});
+    auto call = recorder.wait_for({DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.hodrad", "GetIgnition"});
     ASSERT_TRUE(call);
     EXPECT_EQ(call->signature, "");
     EXPECT_EQ(gs32_sys_get_ignition(nullptr), -5);
@@ -135,8 +133,8 @@ TEST_F(SysTest, GetIgnitionIsOnUnlessTheAnswerBeginsWithOF) {
 
 TEST_F(SysTest, TriggerWatchdogCarriesTheOwnPidFromTheOwnPath) {
     ASSERT_EQ(gs32_sys_trigger_watchdog(worker.get()), 0);
-    auto signal = recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.hodrad",
-                                     "TriggerWatchdog"});
+    auto signal =
+        recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.hodrad", "TriggerWatchdog"});
     ASSERT_TRUE(signal);
     EXPECT_EQ(signal->path, "/vel/kem/" + bus_test::worker_name() + "/Object");
     EXPECT_EQ(signal->destination, "");
@@ -161,8 +159,8 @@ TEST_F(SysTest, GuardTriggersForItsWorkerOnTheWorkersConnection) {
     int status = bus_test::run_in_child(
         [] { return bus_test::exit_code(gs32_sys_trigger_watchdog_for(1234)); });
     EXPECT_EQ(status, 0);
-    auto signal = recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.hodrad",
-                                     "TriggerWatchdog"});
+    auto signal =
+        recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.hodrad", "TriggerWatchdog"});
     ASSERT_TRUE(signal);
     EXPECT_EQ(signal->path, "/vel/kem/korvad_1234/Object");
     EXPECT_EQ(signal->sender, dbus_bus_get_unique_name(worker_1234->connection));
