@@ -29,9 +29,9 @@ void print_help(std::ostream& out) {
            "Hosts stand-ins of the device's daemons on the system bus given by\n"
            "DBUS_SYSTEM_BUS_ADDRESS (or --address). Each STANDIN is a name component X: the\n"
            "stand-in owns vel.kem.X and serves /vel/kem/X/Object. Known stand-ins:\n";
-    for (const sim::StandInSpec& spec : sim::standin_table()) {
-        out << "  " << spec.name << "  " << spec.about << "\n";
-        for (const sim::MethodEntry& entry : spec.methods) {
+    for (const sim::StandInRow& row : sim::standin_table()) {
+        out << "  " << row.name << "  " << row.about << "\n";
+        for (const sim::MethodEntry& entry : row.methods) {
             out << "      " << entry.method << " answers \"" << entry.answer << "\", refused: \""
                 << entry.refusal << "\"\n";
         }
@@ -111,12 +111,12 @@ class Simulator {
         if (verb == "quit") {
             g_stop = 1;
         } else if (verb == "emit") {
-            std::string name, interface, member, spec;
+            std::string name, interface, member, word;
             if (!(words >> name >> interface >> member)) {
                 throw std::invalid_argument("emit X INTERFACE MEMBER [values]");
             }
             std::vector<sim::Value> values;
-            while (words >> spec) values.push_back(sim::parse_value(spec));
+            while (words >> word) values.push_back(sim::parse_value(word));
             standin(name).emit(interface, member, values);
         } else {
             std::string target, value;

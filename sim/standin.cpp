@@ -63,27 +63,27 @@ void SimLog::line(const std::string& text) {
     out_ << text << std::endl;
 }
 
-Value parse_value(const std::string& spec) {
+Value parse_value(const std::string& text) {
     Value value;
-    if (spec.rfind("s:", 0) == 0) {
-        value.text = spec.substr(2);
-    } else if (spec.rfind("u:", 0) == 0) {
+    if (text.rfind("s:", 0) == 0) {
+        value.text = text.substr(2);
+    } else if (text.rfind("u:", 0) == 0) {
         value.type = DBUS_TYPE_UINT32;
         size_t used = 0;
-        unsigned long number = std::stoul(spec.substr(2), &used);
-        if (used != spec.size() - 2 || number > 0xFFFFFFFFul) {
-            throw std::invalid_argument("not a u32: " + spec);
+        unsigned long number = std::stoul(text.substr(2), &used);
+        if (used != text.size() - 2 || number > 0xFFFFFFFFul) {
+            throw std::invalid_argument("not a u32: " + text);
         }
         value.number = static_cast<uint32_t>(number);
-    } else if (spec.rfind("ay:", 0) == 0) {
+    } else if (text.rfind("ay:", 0) == 0) {
         value.type = DBUS_TYPE_ARRAY;
-        std::string hex = spec.substr(3);
-        if (hex.size() % 2 != 0) throw std::invalid_argument("odd hex length: " + spec);
+        std::string hex = text.substr(3);
+        if (hex.size() % 2 != 0) throw std::invalid_argument("odd hex length: " + text);
         for (size_t i = 0; i < hex.size(); i += 2) {
             value.text += static_cast<char>(std::stoul(hex.substr(i, 2), nullptr, 16));
         }
     } else {
-        throw std::invalid_argument("a value is s:TEXT, u:NUMBER or ay:HEX, not " + spec);
+        throw std::invalid_argument("a value is s:TEXT, u:NUMBER or ay:HEX, not " + text);
     }
     return value;
 }
@@ -135,14 +135,13 @@ std::string describe_args(DBusMessage* message) {
     return out.str();
 }
 
-StandIn::StandIn(StandInSpec spec, std::string name, SimLog& log)
-    : spec_(std::move(spec)),
+StandIn::StandIn(StandInRow row, std::string name, SimLog& log)
+    : row_(std::move(row)),
       name_(std::move(name)),
       bus_name_("vel.kem." + name_),
       path_("/vel/kem/" + name_ + "/Object"),
-      interface_(spec_.interface != nullptr ? spec_.interface : bus_name_),
       log_(log) {
-    for (const MethodEntry& entry : spec_.methods) {
+    for (const MethodEntry& entry : row_.methods) {
         replies_[entry.method] = Reply{Reply::Kind::kText, entry.answer, 0};
     }
 }
@@ -166,7 +165,7 @@ void StandIn::start() {
     if (answer != DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER) {
         throw std::runtime_error("cannot own " + bus_name_ + ": " + name_error.text());
     }
-    std::vector<std::string> rules = spec_.signal_rules;
+    std::vector<std::string> rules = row_.signal_rules;
     rules.push_back("type='signal',interface='vel.kem.broadcast'");
     for (const std::string& rule : rules) {
         Error rule_error;
@@ -200,7 +199,7 @@ void StandIn::set_reply(const std::string& method, const Reply& reply) {
 }
 
 Reply StandIn::refusal(const std::string& method) const {
-    for (const MethodEntry& entry : spec_.methods) {
+    for (const MethodEntry& entry : row_.methods) {
         if (method == entry.method && entry.refusal != nullptr) {
             return Reply{Reply::Kind::kText, entry.refusal, 0};
         }
@@ -256,6 +255,14 @@ void StandIn::handle(DBusMessage* message) {
 
 void StandIn::answer(DBusMessage* call) {
     const char* member = dbus_message_get_member(call);
+    // A client that calls on the wrong interface gets what a real daemon would answer.
+    if (row_.interface != nullptr && !dbus_message_has_interface(call, row_.interface)) {
+        Message error{dbus_message_new_error(call, DBUS_ERROR_UNKNOWN_INTERFACE,
+                                             "the stand-in has no such interface")};
+        if (error) dbus_connection_send(connection_, error.get(), nullptr);
+        log_.line(name_ + ": refused " + (member ? member : "?") + " on a foreign interface");
+        return;
+    }
     auto found = replies_.find(member != nullptr ? member : "");
     if (found == replies_.end()) {
         Message error{dbus_message_new_error(call, DBUS_ERROR_UNKNOWN_METHOD,

@@ -29,18 +29,18 @@ struct MethodEntry {
 };
 
 // One row of the stand-in table: adding a daemon is one of these.
-struct StandInSpec {
+struct StandInRow {
     const char* name;       // name component, e.g. "hodrad"; "tulvad_" matches any tulvad_X
-    const char* interface;  // interface of its methods; nullptr: its bus name
+    const char* interface;  // interface of its methods (others are refused); nullptr: any
     const char* about;      // one line for --help
     std::vector<MethodEntry> methods;
     std::vector<std::string> signal_rules;  // match rules of the signals it listens to
 };
 
 // The stand-ins the simulator knows (standins.cpp).
-const std::vector<StandInSpec>& standin_table();
+const std::vector<StandInRow>& standin_table();
 // The row for a name component; a generic row (no methods) for names not in the table.
-StandInSpec find_standin(const std::string& name);
+StandInRow find_standin(const std::string& name);
 
 // One typed value of a signal or reply, parsed from "s:TEXT", "u:NUMBER" or "y:HEX".
 struct Value {
@@ -48,7 +48,7 @@ struct Value {
     std::string text;
     uint32_t number = 0;
 };
-Value parse_value(const std::string& spec);  // throws std::invalid_argument
+Value parse_value(const std::string& text);  // throws std::invalid_argument
 
 // Every line goes to the stream at once (tests read it through a pipe).
 class SimLog {
@@ -62,7 +62,7 @@ class SimLog {
 
 class StandIn {
   public:
-    StandIn(StandInSpec spec, std::string name, SimLog& log);
+    StandIn(StandInRow row, std::string name, SimLog& log);
     ~StandIn();
     StandIn(const StandIn&) = delete;
     StandIn& operator=(const StandIn&) = delete;
@@ -86,11 +86,10 @@ class StandIn {
     void handle(DBusMessage* message);
     void answer(DBusMessage* call);
 
-    StandInSpec spec_;
+    StandInRow row_;
     std::string name_;
     std::string bus_name_;
     std::string path_;
-    std::string interface_;
     SimLog& log_;
     DBusConnection* connection_ = nullptr;
     std::map<std::string, Reply> replies_;

@@ -3,10 +3,10 @@
 
 namespace sim {
 
-const std::vector<StandInSpec>& standin_table() {
-    static const std::vector<StandInSpec> table = {
+const std::vector<StandInRow>& standin_table() {
+    static const std::vector<StandInRow> table = {
         {"hodrad",
-         nullptr,
+         "vel.kem.hodrad",
          "system supervisor service: watchdog and ignition",
          {
              {"RegisterWatchdog", "OK", "ERROR: watchdog registration refused"},
@@ -18,15 +18,15 @@ const std::vector<StandInSpec>& standin_table() {
     return table;
 }
 
-StandInSpec find_standin(const std::string& name) {
-    for (const StandInSpec& spec : standin_table()) {
-        std::string key = spec.name;
+StandInRow find_standin(const std::string& name) {
+    for (const StandInRow& row : standin_table()) {
+        std::string key = row.name;
         bool prefix_row = !key.empty() && key.back() == '_';
         if (name == key || (prefix_row && name.rfind(key, 0) == 0 && name.size() > key.size())) {
-            return spec;
+            return row;
         }
     }
-    return StandInSpec{nullptr, nullptr, "generic stand-in: answers only what it is told", {}, {}};
+    return StandInRow{nullptr, nullptr, "generic stand-in: answers only what it is told", {}, {}};
 }
 
 }  // namespace sim

@@ -1,4 +1,5 @@
 // The simulator as tests and people use it: help, usage errors, commands, presence.
+#include "bus/method_call.h"
 #include "bus_test_util.h"
 
 using bus_test::BusTest;
@@ -65,6 +66,12 @@ TEST_F(BusTest, SimEmitsSignalsAndAnswersWhoIsThereWithHello) {
         ASSERT_TRUE(hello) << name;
         EXPECT_EQ(hello->path, std::string("/vel/kem/") + name + "/Object");
     }
+    // A stand-in of the table answers only on its own interface, like the daemon it plays.
+    char answer[64];
+    BusMethodCall foreign{"hodrad", "GetIgnition", nullptr, 0, "vel.kem.method"};
+    ASSERT_EQ(gs32_dbus_method_call(worker.get(), foreign, answer, sizeof answer, nullptr), kBusOk);
+    EXPECT_STREQ(answer, "the stand-in has no such interface");
+
     EXPECT_EQ(sim.stop(), 0) << sim.output();
     EXPECT_NE(sim.output().find("sim: stopped"), std::string::npos) << sim.output();
 }
