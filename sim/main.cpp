@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "own_bus.h"
 #include "standin.h"
 
 namespace {
@@ -47,11 +48,16 @@ void print_help(std::ostream& out) {
            "  --refuse X.Method       answer with the table's refusal\n"
            "  --no-args X.Method      answer without any argument\n"
            "  --silent X.Method       never answer Method (the caller's time-out runs out)\n"
+           "  --no-hello X            X does not answer WhoIsThere\n"
+           "  --script FILE           run the commands of FILE (one per line, # comments)\n"
+           "                          once every stand-in is ready\n"
+           "  --own-bus               start a private dbus-daemon, print \"sim: bus ADDRESS\"\n"
+           "                          and host the stand-ins there (stopped with the sim)\n"
            "  -h, --help              this text\n"
            "\n"
            "Commands on standard input, one per line (the same as the options):\n"
            "  answer X.Method TEXT | answer-u32 X.Method N | refuse X.Method\n"
-           "  no-args X.Method | silent X.Method\n"
+           "  no-args X.Method | silent X.Method | hello X on|off\n"
            "  emit X INTERFACE MEMBER [s:TEXT | u:N | ay:HEX]...   signal from /vel/kem/X/Object\n"
            "  quit\n"
            "\n"
@@ -110,6 +116,13 @@ class Simulator {
         if (!(words >> verb)) return;
         if (verb == "quit") {
             g_stop = 1;
+        } else if (verb == "hello") {
+            std::string name, state;
+            if (!(words >> name >> state) || (state != "on" && state != "off")) {
+                throw std::invalid_argument("hello X on|off");
+            }
+            standin(name).set_hello(state == "on");
+            log_.line("sim: hello " + name + " " + state);
         } else if (verb == "emit") {
             std::string name, interface, member, word;
             if (!(words >> name >> interface >> member)) {
@@ -176,6 +189,9 @@ int run_simulator(int argc, char** argv) {
     std::string log_path;
     std::vector<std::string> names;
     std::vector<std::array<std::string, 3>> settings;
+    std::vector<std::string> no_hello;
+    std::string script_path;
+    bool own_bus = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         auto next = [&]() -> const std::string& {
@@ -196,6 +212,12 @@ int run_simulator(int argc, char** argv) {
             settings.push_back({arg.substr(2), value.substr(0, eq), value.substr(eq + 1)});
         } else if (arg == "--refuse" || arg == "--no-args" || arg == "--silent") {
             settings.push_back({arg.substr(2), next(), ""});
+        } else if (arg == "--no-hello") {
+            no_hello.push_back(next());
+        } else if (arg == "--script") {
+            script_path = next();
+        } else if (arg == "--own-bus") {
+            own_bus = true;
         } else if (arg.rfind("-", 0) == 0) {
             throw std::invalid_argument("unknown option " + arg + " (see --help)");
         } else {
@@ -213,6 +235,21 @@ int run_simulator(int argc, char** argv) {
     Simulator simulator(log);
     for (const std::string& name : names) simulator.add(name);
     for (const auto& setting : settings) simulator.configure(setting[0], setting[1], setting[2]);
+    for (const std::string& name : no_hello) simulator.standin(name).set_hello(false);
+    std::vector<std::string> script;
+    if (!script_path.empty()) {
+        std::ifstream in(script_path);
+        if (!in) throw std::runtime_error("cannot open " + script_path);
+        for (std::string line; std::getline(in, line);) {
+            if (!line.empty() && line[0] != '#') script.push_back(line);
+        }
+    }
+    std::unique_ptr<sim::OwnBus> bus;
+    if (own_bus) {
+        bus = std::make_unique<sim::OwnBus>();
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", bus->address().c_str(), 1);
+        log.line("sim: bus " + bus->address());
+    }
 
     struct sigaction action {};
     action.sa_handler = on_stop_signal;
@@ -221,6 +258,7 @@ int run_simulator(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     simulator.start();
+    for (const std::string& line : script) simulator.command(line);
     simulator.run();
     log.line("sim: stopped");
     return 0;

@@ -245,7 +245,7 @@ void StandIn::handle(DBusMessage* message) {
                   (member ? member : "?") + " " + describe_args(message) + " from " +
                   (path ? path : "-"));
         // Like the real daemons, every stand-in answers WhoIsThere with its HELLO.
-        if (dbus_message_is_signal(message, "vel.kem.broadcast", "WhoIsThere")) {
+        if (hello_ && dbus_message_is_signal(message, "vel.kem.broadcast", "WhoIsThere")) {
             emit("vel.kem.broadcast", "HELLO",
                  {parse_value("s:" + name_), parse_value("s:sim"), parse_value("s:running"),
                   parse_value("s:stand-in of " + name_)});

@@ -76,6 +76,8 @@ class StandIn {
 
     const std::string& name() const { return name_; }
     void set_reply(const std::string& method, const Reply& reply);
+    // Whether a WhoIsThere is answered with HELLO (on by default).
+    void set_hello(bool on) { hello_ = on; }
     // The refusal text of the table, or "ERROR" for methods without one.
     Reply refusal(const std::string& method) const;
     // Emits a signal from the stand-in's own object path.
@@ -93,6 +95,7 @@ class StandIn {
     SimLog& log_;
     DBusConnection* connection_ = nullptr;
     std::map<std::string, Reply> replies_;
+    bool hello_ = true;
 };
 
 // "name.Method" split at the last dot; throws std::invalid_argument.

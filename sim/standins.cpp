@@ -14,6 +14,15 @@ const std::vector<StandInRow>& standin_table() {
              {"GetIgnition", "ON", "OFF"},
          },
          {"type='signal',interface='vel.kem.hodrad'"}},
+        {"wenlod",
+         "vel.kem.wenlod",
+         "network service: brings up the data link, tells the interface in use",
+         {
+             {"StartConnection", "OK", "ERROR: no network"},
+             {"StopConnection", "OK", "ERROR: no network"},
+             {"GetConInterface", "ppp0", "NotConnected"},
+         },
+         {}},
     };
     return table;
 }

@@ -8,11 +8,13 @@ Layout of the root folder:
   <root>/control.json      read on every request, optional:
       {"get_status": 404,          answer GETs with this status and no body
        "post_status": 201,         answer POSTs with this status and no body
-       "get_mode": "hang"|"close", never answer, or close the connection without answering
+       "get_mode": "hang"|"close"|"trickle", never answer, close the connection without
+                                   answering, or send header lines every half second forever
        "post_mode": "hang"|"close",
        "followup": "text",         sent after "OK\\r\\n" in the reply to a part whose name
                                    ends with ".end" (or to every part with "followup_all": true)
-       "get_size": 2097152}        serve a generated JobFile of comment lines of this size
+       "get_size": 2097152,        serve a generated JobFile of comment lines of this size
+       "get_delay": 3}             wait this many seconds before answering a GET
 
 Start: korvad-jobserver.py --root DIR [--port N]; it prints "PORT <n>" once it listens.
 """
@@ -65,15 +67,30 @@ class Handler(BaseHTTPRequestHandler):
         if mode == "hang":
             while True:
                 time.sleep(3600)
+        if mode == "trickle":
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n")
+            while True:
+                self.wfile.write(b"X-Wait: more\r\n")
+                self.wfile.flush()
+                time.sleep(0.5)
         if mode == "close":
             self.close_connection = True
             self.connection.close()
             return True
         return False
 
-    def answer(self, status, body=b""):
+    def answer(self, status, body=b"", chunked_when_empty=False):
         self.send_response(status)
         self.send_header("Content-Type", "text/plain")
+        if chunked_when_empty and not body:
+            # An empty JobFile goes out chunked: a GET reply must carry a positive length
+            # or be chunked.
+            self.send_header("Transfer-Encoding", "chunked")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            self.wfile.write(b"0\r\n\r\n")
+            self.close_connection = True
+            return
         self.send_header("Content-Length", str(len(body)))
         self.send_header("Connection", "close")
         self.end_headers()
@@ -84,6 +101,7 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         ctl = control(self.root)
         self.record(b"")
+        time.sleep(float(ctl.get("get_delay", 0)))
         if self.misbehave(ctl.get("get_mode")):
             return
         if "get_status" in ctl:
@@ -97,7 +115,7 @@ class Handler(BaseHTTPRequestHandler):
         if path is None or not os.path.isfile(path):
             return self.answer(404)
         with open(path, "rb") as f:
-            self.answer(200, f.read())
+            self.answer(200, f.read(), chunked_when_empty=True)
 
     def do_POST(self):
         ctl = control(self.root)

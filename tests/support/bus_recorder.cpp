@@ -109,12 +109,18 @@ bool BusRecorder::start(const std::string& address, std::string* why) {
 
 void BusRecorder::receive(int timeout_ms) {
     if (connection_ == nullptr) return;
-    dbus_connection_read_write(connection_, timeout_ms);
-    for (;;) {
-        Message message{dbus_connection_pop_message(connection_)};
-        if (!message) break;
-        records_.push_back(record_of(message.get()));
-        taken_.push_back(false);
+    // One read takes only a part of what may be queued on the socket: read on without
+    // waiting until a read brings nothing new.
+    for (int wait = timeout_ms;; wait = 0) {
+        dbus_connection_read_write(connection_, wait);
+        size_t before = records_.size();
+        for (;;) {
+            Message message{dbus_connection_pop_message(connection_)};
+            if (!message) break;
+            records_.push_back(record_of(message.get()));
+            taken_.push_back(false);
+        }
+        if (records_.size() == before) break;
     }
 }
 

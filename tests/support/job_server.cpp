@@ -1,0 +1,79 @@
+// The job server child process.
+#include "support/job_server.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace korvad_test {
+
+JobServer::~JobServer() {
+    if (pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+bool JobServer::start(std::string* why) {
+    std::string script = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-jobserver.py";
+    std::string out = dir_.path() + "/server.out";
+    // The server is a host program: it runs natively even when the suite is cross-built.
+    pid_ = spawn({"python3", script, "--root", dir_.path() + "/www"}, {}, out);
+    bool up = eventually(
+        [&] {
+            std::istringstream words(read_file(out));
+            std::string word;
+            return words >> word && word == "PORT" && words >> port_;
+        },
+        10000);
+    if (!up && why != nullptr) *why = "job server did not start: " + read_file(out);
+    return up;
+}
+
+void JobServer::put_job(const std::string& path, const std::string& content) const {
+    std::string full = dir_.path() + "/www/" + path;
+    std::string command = "mkdir -p '" + full.substr(0, full.rfind('/')) + "'";
+    if (system(command.c_str()) != 0) return;
+    std::ofstream(full, std::ios::binary) << content;
+}
+
+void JobServer::control(const std::string& json) const {
+    std::string path = dir_.path() + "/www/control.json";
+    if (json.empty()) {
+        unlink(path.c_str());
+        return;
+    }
+    // Written aside and renamed, so that the server never reads half a file.
+    std::ofstream(path + ".new") << json;
+    rename((path + ".new").c_str(), path.c_str());
+}
+
+std::string JobServer::posted(const std::string& path, int timeout_ms) const {
+    std::string full = dir_.path() + "/www/posted/" + path;
+    struct stat info {};
+    eventually([&] { return stat(full.c_str(), &info) == 0; }, timeout_ms);
+    return read_file(full);
+}
+
+std::vector<std::string> JobServer::requests() const {
+    std::vector<std::string> lines;
+    std::istringstream in(read_file(dir_.path() + "/www/requests.log"));
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> JobServer::posted_names() const {
+    std::vector<std::string> names;
+    for (const std::string& line : requests()) {
+        if (line.find("\"method\": \"POST\"") == std::string::npos) continue;
+        size_t start = line.find("\"path\": \"") + 9;
+        names.push_back(line.substr(start, line.find('"', start) - start));
+    }
+    return names;
+}
+
+}  // namespace korvad_test

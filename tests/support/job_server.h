@@ -1,0 +1,57 @@
+// The project's job server (sim/jobserver) as a child process: serves JobFiles from a
+// folder, keeps posted parts, and misbehaves on demand through its control file.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "support/process.h"
+
+namespace korvad_test {
+
+class JobServer {
+public:
+    JobServer() = default;
+    ~JobServer();
+    JobServer(const JobServer&) = delete;
+    JobServer& operator=(const JobServer&) = delete;
+
+    // Starts the server on an ephemeral port of 127.0.0.1; false with the reason otherwise.
+    bool start(std::string* why);
+    int port() const { return port_; }
+    const std::string& root() const { return dir_.path(); }
+
+    // Puts a JobFile where "GET /<path>" finds it.
+    void put_job(const std::string& path, const std::string& content) const;
+    // Replaces the control file (JSON, see the server's help); "" removes it.
+    void control(const std::string& json) const;
+    // The posted part under path ("" when none), waiting up to timeout_ms for it.
+    std::string posted(const std::string& path, int timeout_ms = 0) const;
+    // Names of all posted parts in posting order, and the JSON lines of all requests.
+    std::vector<std::string> posted_names() const;
+    std::vector<std::string> requests() const;
+
+private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int port_ = 0;
+};
+
+// Polls until predicate holds or timeout_ms passed; returns the last result.
+template <typename Predicate>
+bool eventually(Predicate predicate, int timeout_ms, int step_ms = 20);
+
+}  // namespace korvad_test
+
+#include <unistd.h>
+
+template <typename Predicate>
+bool korvad_test::eventually(Predicate predicate, int timeout_ms, int step_ms) {
+    for (int waited = 0;; waited += step_ms) {
+        if (predicate()) return true;
+        if (waited >= timeout_ms) return false;
+        usleep(static_cast<useconds_t>(step_ms) * 1000);
+    }
+}

@@ -1,0 +1,239 @@
+// Whole connection cycles of the daemon on a private bus: waiting for the network service,
+// connecting, fetching, interpreting, uploading in parts, and every failure's retry.
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "daemon_fixture.h"
+#include "support/http_server.h"
+
+using namespace korvad_test;
+
+namespace {
+
+const char kResult[] = "results/dev/result.txt";
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+BusFilter signal_filter(const std::string& member, const std::string& arg0 = "") {
+    BusFilter filter;
+    filter.type = DBUS_MESSAGE_TYPE_SIGNAL;
+    filter.member = member;
+    filter.arg0 = arg0;
+    return filter;
+}
+
+BusFilter call_filter(const std::string& member) {
+    BusFilter filter;
+    filter.type = DBUS_MESSAGE_TYPE_METHOD_CALL;
+    filter.member = member;
+    return filter;
+}
+
+size_t gets(const JobServer& server) {
+    size_t n = 0;
+    for (const std::string& line : server.requests()) {
+        n += line.find("\"method\": \"GET\"") != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+class Cycle : public DaemonTest {};
+
+}  // namespace
+
+TEST_F(Cycle, WaitsForTheNetworkServiceThenFetchesInterpretsAndPosts) {
+    // wenlodX answers every WhoIsThere, wenlod only once it is told to.
+    start_world({"wenlodX", "--no-hello", "wenlod"});
+    server_.put_job("jobs/dev/job.txt", "FWLI;;;\r\nAPLI;\r\n# note\r\nDLTS;5000\r\nFWSW;3600\r\n");
+    korvad_.add_connection("a.config", Korvad::connection(server_, "dev") +
+                                           "http_user user\nhttp_passwd pass\n");
+    korvad_.start();
+
+    auto first = recorder_.wait_for(signal_filter("WhoIsThere"), 5000);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(0u, first->args[0].rfind("korvad_", 0));
+    EXPECT_EQ((std::vector<std::string>{first->args[0], "", "", ""}), first->args);
+    EXPECT_EQ("/vel/kem/" + first->args[0] + "/Object", first->path);
+    auto at_first = std::chrono::steady_clock::now();
+    ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "wenlodX")));
+    ASSERT_TRUE(recorder_.wait_for(signal_filter("WhoIsThere", first->args[0]), 5000))
+        << "a HELLO from wenlodX does not end the wait";
+    EXPECT_GT(seconds_since(at_first), 2.5);
+    EXPECT_EQ(0u, gets(server_));
+
+    sim_.command("hello wenlod on");
+    auto start = recorder_.wait_for(call_filter("StartConnection"), 5000);
+    ASSERT_TRUE(start);
+    EXPECT_EQ("vel.kem.wenlod", start->destination);
+    EXPECT_EQ((std::vector<std::string>{"120"}), start->args);
+    ASSERT_TRUE(recorder_.wait_for(call_filter("GetConInterface")));
+
+    EXPECT_EQ("FWLI;0\r\nAPLI;0\r\n#;0\r\nDLTS;0\r\nFWSW;0\r\n",
+              server_.posted(std::string(kResult) + ".00001.end", 5000));
+    std::vector<std::string> requests = server_.requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_NE(std::string::npos, requests[0].find("\"path\": \"/jobs/dev/job.txt\""));
+    EXPECT_NE(std::string::npos, requests[0].find("\"Authorization\": \"Basic dXNlcjpwYXNz\""));
+    EXPECT_EQ((std::vector<std::string>{"/" + std::string(kResult) + ".00001.end"}),
+              server_.posted_names());
+}
+
+TEST_F(Cycle, EmptyJobPostsAnEmptyFinalPart) {
+    start_world();
+    server_.put_job("jobs/dev/job.txt", "");
+    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
+    korvad_.start();
+    ASSERT_TRUE(eventually([&] { return server_.posted_names().size() >= 1; }, 8000));
+    std::string post = server_.requests()[1];
+    EXPECT_NE(std::string::npos, post.find("\"Content-Length\": \"0\"")) << post;
+    EXPECT_EQ("/" + std::string(kResult) + ".00001.end", server_.posted_names()[0]);
+}
+
+TEST_F(Cycle, LinkReportedUpByNotificationAfterNotConnected) {
+    start_world({"--answer", "wenlod.GetConInterface=NotConnected"});
+    server_.put_job("jobs/dev/job.txt", "FWLO\r\n");
+    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
+    korvad_.start();
+    ASSERT_TRUE(recorder_.wait_for(call_filter("GetConInterface"), 8000));
+    usleep(1000000);
+    EXPECT_EQ(0u, gets(server_)) << "NotConnected keeps the worker waiting";
+    sim_.command("emit wenlod vel.kem.wenlod Network_Notification s:ppp0 s:UP");
+    EXPECT_EQ("FWLO;0\r\n", server_.posted(std::string(kResult) + ".00001.end", 5000));
+    EXPECT_EQ(1u, count(recorder_, call_filter("GetConInterface")));
+    EXPECT_EQ(1u, count(recorder_, call_filter("StartConnection")));
+}
+
+TEST_F(Cycle, FollowUpJobInTheReplyToTheFinalPartRunsWithoutAFetch) {
+    start_world();
+    // Enough lines to cross a second, so that the next cycle is due at the final reply.
+    std::string job = "FWSW;0\r\n";
+    for (int i = 0; i < 60; ++i) job += "#\r\n";
+    server_.put_job("jobs/dev/job.txt", job);
+    server_.control(R"({"followup": "FWLO\r\nAPLI;\r\n"})");
+    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
+    korvad_.start();
+    ASSERT_TRUE(eventually([&] { return server_.requests().size() >= 3; }, 10000));
+    std::vector<std::string> requests = server_.requests();
+    EXPECT_NE(std::string::npos, requests[0].find("\"GET\""));
+    EXPECT_NE(std::string::npos, requests[1].find("\"POST\""));
+    EXPECT_NE(std::string::npos, requests[2].find("\"POST\"")) << "no fetch before the follow-up";
+    server_.control("");
+    EXPECT_TRUE(eventually(
+        [&] { return server_.posted(std::string(kResult) + ".00001.end") == "FWLO;0\r\nAPLI;0\r\n"; },
+        3000));
+}
+
+TEST_F(Cycle, ResultsLargerThanTheBufferGoInNumberedPartsAndNonFinalRepliesAreIgnored) {
+    skip_without_faketime();
+    start_world();
+    // 2000 comment results of 5 bytes fill 4094-byte parts twice.
+    std::string job = "FWSW;3600\r\n";
+    for (int i = 0; i < 2000; ++i) job += "#\r\n";
+    server_.put_job("jobs/dev/job.txt", job);
+    server_.control(R"({"followup": "FWLO\r\n", "followup_all": true})");
+    korvad_.add_connection("a.config",
+                           Korvad::connection(server_, "dev") + "max_result_file_size 4096\n");
+    korvad_.start(20);
+    ASSERT_TRUE(eventually([&] { return server_.posted_names().size() >= 3; }, 20000))
+        << korvad_.log();
+    std::vector<std::string> names = server_.posted_names();
+    const std::string base = "/" + std::string(kResult);
+    EXPECT_EQ((std::vector<std::string>{base + ".00001", base + ".00002", base + ".00003.end"}),
+              std::vector<std::string>(names.begin(), names.begin() + 3));
+    std::string all = server_.posted(std::string(kResult) + ".00001") +
+                      server_.posted(std::string(kResult) + ".00002") +
+                      server_.posted(std::string(kResult) + ".00003.end");
+    std::string expected = "FWSW;0\r\n";
+    for (int i = 0; i < 2000; ++i) expected += "#;0\r\n";
+    EXPECT_EQ(expected, all) << "the replies to parts 1 and 2 did not replace the job";
+    EXPECT_EQ(4094u, server_.posted(std::string(kResult) + ".00001").size());
+}
+
+namespace {
+
+struct FailureCase {
+    const char* label;
+    const char* control;  // job server behaviour
+    bool refused;         // aim at a port nobody listens on
+    const char* logged;
+    bool fetch_failed;    // the fetch adds "Error occured"
+};
+
+}  // namespace
+
+TEST_F(Cycle, EveryFailureResetsAndRetriesSixtySecondsAfterTheFailedStart) {
+    skip_without_faketime();
+    const FailureCase cases[] = {
+        {"404", R"({"get_status": 404})", false,
+         ": ms32_connhandler_http_errors: Unknown ERROR: 404", true},
+        {"401", R"({"get_status": 401})", false,
+         ": ms32_connhandler_http_errors: Server ERROR: 401", true},
+        {"refused", "", true, ": ms32_connhandler_http_errors: Client ERROR: -", true},
+        {"2 MiB", R"({"get_size": 2097152})", false,
+         ": ms32_connhandler_get_nextjob: NextJob to large: >= 2097152", false},
+        {"201 to the POST", R"({"post_status": 201})", false,
+         ": mv_connhandler_gprs_job_send_result_data_task: No response message received", false},
+    };
+    start_world();
+    constexpr int kSpeed = 20;
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        JobServer server;
+        std::string why;
+        ASSERT_TRUE(server.start(&why)) << why;
+        server.put_job("jobs/dev/job.txt", "FWSW;5\r\n");
+        server.control(c.control);
+        Korvad korvad;
+        std::string connection = Korvad::connection(server, "dev");
+        if (c.refused) {
+            size_t at = connection.find("port_no ");
+            connection.replace(at, connection.find('\n', at) - at,
+                               "port_no " + std::to_string(refused_port()));
+        }
+        korvad.add_connection("a.config", connection);
+        korvad.start(kSpeed);
+        ASSERT_TRUE(korvad.wait_log(c.logged, 10000)) << korvad.log();
+        auto failed = std::chrono::steady_clock::now();
+        // The retry: after a new HELLO, 60 daemon seconds after the failed cycle's start.
+        ASSERT_TRUE(korvad.wait_log(c.logged, 15000, 2)) << korvad.log();
+        double real = seconds_since(failed) * kSpeed;
+        EXPECT_GT(real, 50.0);
+        EXPECT_LT(real, 90.0);
+        if (!c.refused) {
+            EXPECT_EQ(2u, gets(server));
+        }
+        EXPECT_EQ(c.fetch_failed,
+                  korvad.log().find(": ms32_connhandler_get_nextjob: Error occured") !=
+                      std::string::npos);
+        EXPECT_EQ(0, korvad.stop(SIGTERM));
+    }
+}
+
+TEST_F(Cycle, GuardEndsATransferThatNeverAnswersAndKeepsTheWatchdogAlive) {
+    skip_without_faketime();
+    start_world();
+    server_.put_job("jobs/dev/job.txt", "FWLO\r\n");
+    // Header lines keep coming, each well within the client's time-out: only the guard
+    // can end this transfer.
+    server_.control(R"({"get_mode": "trickle"})");
+    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
+    korvad_.start(20);
+    auto who = recorder_.wait_for(signal_filter("WhoIsThere"), 5000);
+    ASSERT_TRUE(who);
+    std::string worker_pid = who->args[0].substr(strlen("korvad_"));
+    ASSERT_TRUE(korvad_.wait_log(worker_pid + ": ms32_connhandler_get_nextjob: Error occured", 20000))
+        << korvad_.log();
+    EXPECT_EQ(std::string::npos, korvad_.log().find("Client ERROR")) << korvad_.log()
+        << "the guard ended the transfer before it stored a result";
+    // 240 seconds of guarded transfer: the worker's registration kept alive every 5.
+    BusFilter trigger = signal_filter("TriggerWatchdog", worker_pid);
+    trigger.path = "/vel/kem/" + who->args[0] + "/Object";
+    EXPECT_GE(count(recorder_, trigger), 40u);
+    EXPECT_EQ(1u, gets(server_));
+}

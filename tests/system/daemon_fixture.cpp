@@ -1,0 +1,115 @@
+// The whole daemon as a child process, with its world.
+#include "daemon_fixture.h"
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+
+namespace korvad_test {
+
+Korvad::Korvad() {
+    std::string folder = dir_.path() + "/connections";
+    mkdir(folder.c_str(), 0700);
+}
+
+Korvad::~Korvad() {
+    if (pid_ > 0) stop(SIGKILL, 2000);
+}
+
+void Korvad::add_connection(const std::string& name, const std::string& content) {
+    std::ofstream(dir_.path() + "/connections/" + name) << content;
+}
+
+std::string Korvad::connection(const JobServer& server, const std::string& client_id) {
+    return "client_id " + client_id +
+           "\ncom_server_url 127.0.0.1\nport_no " + std::to_string(server.port()) +
+           "\ncom_server_path_get jobs/<client_id>\ncom_server_path_put results/<client_id>"
+           "\nsrv_cmd_file job.txt\nusr_cmd_file result.txt\nconnection_cycle_timeout 60"
+           "\nServerExchangeFolder /tmp/\n";
+}
+
+std::string faketime_library() {
+    if (std::string(KORVAD_EMULATOR).size() > 0) return "";  // a host library, not the target's
+    for (const char* path : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
+                             "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1"}) {
+        if (access(path, R_OK) == 0) return path;
+    }
+    return "";
+}
+
+void Korvad::start(int speed) {
+    std::ofstream(dir_.path() + "/korvad.config")
+        << "Log_File " << dir_.path() << "/korvad.log\nwatchdog_interval 100\n"
+        << "ConfigFileFolderPath " << dir_.path() << "/connections\n";
+    std::vector<std::string> env;
+    if (speed > 1) {
+        env.push_back("LD_PRELOAD=" + faketime_library());
+        env.push_back("FAKETIME=+0 x" + std::to_string(speed));
+        env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
+    }
+    pid_ = spawn(target_command(binary_path("src/daemon/korvad"), {dir_.path() + "/korvad.config"}),
+                 env, dir_.path() + "/korvad.out");
+}
+
+bool Korvad::running() {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) != pid_) return true;
+    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    pid_ = -1;
+    return false;
+}
+
+int Korvad::stop(int signal_number, int timeout_ms) {
+    if (pid_ <= 0) return exit_status_;
+    kill(pid_, signal_number);
+    if (eventually([&] { return !running(); }, timeout_ms)) return exit_status_;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return -1;
+}
+
+std::string Korvad::log() const {
+    return read_file(dir_.path() + "/korvad.log") + read_file(dir_.path() + "/korvad.out");
+}
+
+bool Korvad::wait_log(const std::string& text, int timeout_ms, int count) const {
+    return eventually(
+        [&] {
+            std::string all = log();
+            int seen = 0;
+            for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+                ++seen;
+            }
+            return seen >= count;
+        },
+        timeout_ms);
+}
+
+void DaemonTest::start_world(const std::vector<std::string>& sim_args) {
+    std::string why;
+    PrivateBus* bus = test_bus(&why);
+    if (bus == nullptr) GTEST_SKIP() << why;
+    ASSERT_TRUE(recorder_.start(bus->address(), &why)) << why;
+    std::vector<std::string> args = {"hodrad", "wenlod"};
+    args.insert(args.end(), sim_args.begin(), sim_args.end());
+    ASSERT_TRUE(sim_.start(args, &why)) << why;
+    ASSERT_TRUE(server_.start(&why)) << why;
+}
+
+void DaemonTest::skip_without_faketime() {
+    if (faketime_library().empty()) {
+        GTEST_SKIP() << "libfaketime is needed to reach the daemon's long intervals, and it "
+                        "cannot reach a program run under the emulator";
+    }
+}
+
+size_t count(BusRecorder& recorder, const BusFilter& filter) {
+    return recorder.matching(filter).size();
+}
+
+}  // namespace korvad_test

@@ -1,0 +1,204 @@
+// The supervisor: registration and presence, watchdog, workers, next-job requests, and
+// how it ends.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <set>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "daemon_fixture.h"
+
+using namespace korvad_test;
+
+namespace {
+
+BusFilter signal_filter(const std::string& member, const std::string& arg0 = "") {
+    BusFilter filter;
+    filter.type = DBUS_MESSAGE_TYPE_SIGNAL;
+    filter.member = member;
+    filter.arg0 = arg0;
+    return filter;
+}
+
+BusFilter call_filter(const std::string& member, const std::string& arg0 = "") {
+    BusFilter filter;
+    filter.type = DBUS_MESSAGE_TYPE_METHOD_CALL;
+    filter.member = member;
+    filter.arg0 = arg0;
+    return filter;
+}
+
+size_t gets(const JobServer& server) {
+    size_t n = 0;
+    for (const std::string& line : server.requests()) {
+        n += line.find("\"method\": \"GET\"") != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+bool process_gone(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string pid_text, name, state;
+    return !(stat >> pid_text >> name >> state) || state == "Z";
+}
+
+class Supervisor : public DaemonTest {};
+
+}  // namespace
+
+TEST_F(Supervisor, WithoutConnectionsItRegistersAnnouncesAndKeepsTheWatchdogAlive) {
+    start_world();
+    korvad_.start();
+    auto hello = recorder_.wait_for(signal_filter("HELLO", "korvad"), 5000);
+    ASSERT_TRUE(hello);
+    EXPECT_EQ((std::vector<std::string>{"korvad", "v3_02r5", "unknown",
+                                        "daemon handles communication between client and server"}),
+              hello->args);
+    EXPECT_EQ("/vel/kem/korvad/Object", hello->path);
+    auto registered = recorder_.wait_for(call_filter("RegisterWatchdog", "korvad"));
+    ASSERT_TRUE(registered);
+    EXPECT_EQ(std::to_string(korvad_.pid()), registered->args[1]);
+    EXPECT_EQ("signal01.beep", registered->args[2]);
+    EXPECT_EQ("100", registered->args[3]);
+    ASSERT_TRUE(korvad_.wait_log(std::to_string(korvad_.pid()) + ": Korvad started", 2000));
+    // The first trigger at once, the next five seconds later.
+    BusFilter trigger = signal_filter("TriggerWatchdog", std::to_string(korvad_.pid()));
+    ASSERT_TRUE(recorder_.wait_for(trigger, 2000));
+    ASSERT_TRUE(recorder_.wait_for(trigger, 7000));
+    EXPECT_EQ(0u, count(recorder_, signal_filter("WhoIsThere"))) << "no worker was started";
+    EXPECT_EQ(0, korvad_.stop(SIGTERM));
+}
+
+TEST_F(Supervisor, TwoConnectionFilesGiveTwoWorkersWithTheirOwnNamesAndCycles) {
+    start_world();
+    server_.put_job("jobs/one/job.txt", "FWLO\r\nFWSW;3600\r\n");
+    server_.put_job("jobs/two/job.txt", "APLI;\r\nFWSW;3600\r\n");
+    korvad_.add_connection("one.config", Korvad::connection(server_, "one"));
+    korvad_.add_connection("two.config", Korvad::connection(server_, "two"));
+    korvad_.start();
+    EXPECT_EQ("FWLO;0\r\nFWSW;0\r\n", server_.posted("results/one/result.txt.00001.end", 8000));
+    EXPECT_EQ("APLI;0\r\nFWSW;0\r\n", server_.posted("results/two/result.txt.00001.end", 8000));
+    std::set<std::string> workers;
+    for (const BusRecord& r : recorder_.matching(signal_filter("WhoIsThere"))) {
+        workers.insert(r.path);
+    }
+    ASSERT_EQ(2u, workers.size());
+    for (const std::string& path : workers) {
+        EXPECT_EQ(0u, path.rfind("/vel/kem/korvad_", 0)) << path;
+        EXPECT_NE(path, "/vel/kem/korvad_" + std::to_string(korvad_.pid()) + "/Object");
+    }
+}
+
+TEST_F(Supervisor, AnswersEveryWhoIsThereWithOneHello) {
+    start_world();
+    korvad_.start();
+    ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 5000));
+    ASSERT_TRUE(korvad_.wait_log("Korvad started", 2000));
+    sim_.command("emit hodrad vel.kem.broadcast WhoIsThere s:hodrad s: s: s:");
+    ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 2000));
+    usleep(1200000);
+    EXPECT_EQ(2u, count(recorder_, signal_filter("HELLO", "korvad")));
+    // Method calls to the supervisor are never answered: not a reason to stop.
+    EXPECT_TRUE(korvad_.running());
+}
+
+TEST_F(Supervisor, RequestNextJobNowFlipsTheByteThatWorkersWatch) {
+    // The worker is busy in a slow fetch while the signals arrive: two flips cancel out,
+    // three leave one change, which starts one more cycle once the worker is idle again.
+    const struct {
+        int signals;
+        size_t fetches;
+    } cases[] = {{2, 1}, {3, 2}};
+    start_world({"requester"});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.signals);
+        JobServer server;
+        std::string why;
+        ASSERT_TRUE(server.start(&why)) << why;
+        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
+        server.control(R"({"get_delay": 3})");
+        Korvad korvad;
+        korvad.add_connection("a.config", Korvad::connection(server, "dev"));
+        korvad.start();
+        ASSERT_TRUE(eventually([&] { return gets(server) == 1; }, 8000))
+            << korvad.log() << sim_.output();
+        for (int i = 0; i < c.signals; ++i) {
+            sim_.command("emit requester vel.kem.korvad RequestNextJobNow");
+        }
+        server.control("");
+        ASSERT_TRUE(eventually([&] { return server.posted_names().size() >= 1; }, 8000))
+            << korvad.log() << sim_.output();
+        usleep(2500000);
+        EXPECT_EQ(c.fetches, gets(server));
+        EXPECT_EQ(0, korvad.stop(SIGTERM));
+    }
+}
+
+TEST_F(Supervisor, RefusedWatchdogMeansNoTriggersButStillACancel) {
+    start_world({"--refuse", "hodrad.RegisterWatchdog"});
+    server_.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
+    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
+    korvad_.start();
+    ASSERT_TRUE(korvad_.wait_log(std::to_string(korvad_.pid()) +
+                                     ": Can't register WD, prepare for reset",
+                                 5000));
+    ASSERT_FALSE(server_.posted("results/dev/result.txt.00001.end", 8000).empty())
+        << "the worker runs its cycles without a watchdog";
+    usleep(5500000);
+    EXPECT_EQ(0u, count(recorder_, signal_filter("TriggerWatchdog")));
+    EXPECT_EQ(1u, count(recorder_, call_filter("RegisterWatchdog")));
+    EXPECT_EQ(0, korvad_.stop(SIGTERM));
+    auto cancel = recorder_.wait_for(call_filter("CancelWatchdog"), 2000);
+    ASSERT_TRUE(cancel);
+}
+
+TEST_F(Supervisor, SigchldIsIgnoredSigintAndSigtermEndWithGoodbye) {
+    start_world();
+    for (int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal_number);
+        Korvad korvad;
+        korvad.start();
+        ASSERT_TRUE(korvad.wait_log("Korvad started", 5000));
+        kill(korvad.pid(), SIGCHLD);
+        usleep(700000);
+        ASSERT_TRUE(korvad.running());
+        auto sent = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, korvad.stop(signal_number, 2000));
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count(),
+                  1.5);
+        ASSERT_TRUE(recorder_.wait_for(signal_filter("GOODBYE", "korvad"), 1000));
+        ASSERT_TRUE(recorder_.wait_for(call_filter("CancelWatchdog"), 1000));
+    }
+}
+
+TEST_F(Supervisor, WorkersEndWithTheSupervisor) {
+    start_world();
+    server_.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
+    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
+    korvad_.start();
+    auto who = recorder_.wait_for(signal_filter("WhoIsThere"), 5000);
+    ASSERT_TRUE(who);
+    pid_t worker = std::stoi(who->args[0].substr(strlen("korvad_")));
+    EXPECT_FALSE(process_gone(worker));
+    pid_t supervisor = korvad_.pid();
+    korvad_.stop(SIGKILL);
+    EXPECT_TRUE(process_gone(supervisor));
+    EXPECT_TRUE(eventually([&] { return process_gone(worker); }, 3000));
+}
+
+TEST_F(Supervisor, ASecondDaemonCannotTakeTheName) {
+    start_world();
+    korvad_.start();
+    ASSERT_TRUE(korvad_.wait_log("Korvad started", 5000));
+    Korvad second;
+    second.start();
+    EXPECT_TRUE(second.wait_log("korva daemon can't register on dbus", 5000)) << second.log();
+    EXPECT_TRUE(eventually([&] { return !second.running(); }, 3000));
+    EXPECT_EQ(0, second.exit_status());
+    EXPECT_TRUE(korvad_.running());
+}
