@@ -28,15 +28,16 @@ constexpr int kRounds = 15;
 
 // Answers every connection with the same reply once the request head has arrived.
 class LoopbackServer {
-public:
+  public:
     explicit LoopbackServer(std::string reply) : reply_(std::move(reply)) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address {};
+        sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t size = sizeof address;
         if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-            listen(fd_, 16) != 0 || getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            listen(fd_, 16) != 0 ||
+            getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
             perror("bench server");
             exit(1);
         }
@@ -51,10 +52,10 @@ public:
     }
     int port() const { return port_; }
 
-private:
+  private:
     void serve() {
         while (!stop_) {
-            pollfd entry {fd_, POLLIN, 0};
+            pollfd entry{fd_, POLLIN, 0};
             if (poll(&entry, 1, 100) <= 0) continue;
             int client = accept(fd_, nullptr, nullptr);
             if (client < 0) continue;
@@ -77,7 +78,7 @@ private:
     std::string reply_;
     int fd_ = -1;
     int port_ = 0;
-    std::atomic<bool> stop_ {false};
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 
@@ -97,7 +98,9 @@ double time_client(const std::string& url, size_t body_size) {
         int32_t length = 0;
         auto start = std::chrono::steady_clock::now();
         int32_t status = gs32_http_get(path, &data, &length, nullptr, 10, nullptr, nullptr);
-        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        times.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
         if (status != 200 || static_cast<size_t>(length) != body_size) {
             fprintf(stderr, "GET failed: %d, %d bytes\n", status, length);
             exit(1);
@@ -115,13 +118,16 @@ double time_curl(const std::string& url) {
         auto start = std::chrono::steady_clock::now();
         pid_t child = fork();
         if (child == 0) {
-            execlp("curl", "curl", "-s", "-o", "/dev/null", url.c_str(), static_cast<char*>(nullptr));
+            execlp("curl", "curl", "-s", "-o", "/dev/null", url.c_str(),
+                   static_cast<char*>(nullptr));
             _exit(127);
         }
         int status = 0;
         waitpid(child, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return -1;
-        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        times.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     return median(times);
 }
@@ -145,7 +151,8 @@ int main() {
     std::string body(kBodySize, '\0');
     for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>('a' + i % 26);
 
-    std::string by_length = "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kBodySize) + "\r\n\r\n" + body;
+    std::string by_length =
+        "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kBodySize) + "\r\n\r\n" + body;
     std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     char size_line[32];
     for (size_t at = 0; at < body.size(); at += kChunkSize) {
@@ -154,13 +161,15 @@ int main() {
     }
     chunked += "0\r\n\r\n";
 
-    printf("GET of a %zu-byte body over loopback, median of %d rounds (curl includes its process start)\n",
-           kBodySize, kRounds);
+    printf(
+        "GET of a %zu-byte body over loopback, median of %d rounds (curl includes its process "
+        "start)\n",
+        kBodySize, kRounds);
     run("length", by_length);
     run("chunked", chunked);
     // What a transfer costs without a body: mostly curl's process start.
     run("1 byte", "HTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nx", 1);
-    rusage usage {};
+    rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     printf("peak resident set of this process: %ld KiB\n", usage.ru_maxrss);
     return 0;

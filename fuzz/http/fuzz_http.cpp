@@ -54,16 +54,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t length = 0;
     char type[HTTP_LINE_SIZE];
     switch (data[0] % 3) {
-    case 0:
-        gs32_http_get("jobs/next", &body, &length, type, kTimeoutS, "user", "password");
-        break;
-    case 1:
-        gs32_http_post("res.00001.end", "results", 7, 0, &body, &length, "text/plain", kTimeoutS,
-                       nullptr, nullptr);
-        break;
-    default:
-        gs32_http_head("jobs/next", &length, type, kTimeoutS, nullptr, nullptr);
-        break;
+        case 0:
+            gs32_http_get("jobs/next", &body, &length, type, kTimeoutS, "user", "password");
+            break;
+        case 1:
+            gs32_http_post("res.00001.end", "results", 7, 0, &body, &length, "text/plain",
+                           kTimeoutS, nullptr, nullptr);
+            break;
+        default:
+            gs32_http_head("jobs/next", &length, type, kTimeoutS, nullptr, nullptr);
+            break;
     }
     free(body);
     server.join();

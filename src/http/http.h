@@ -6,23 +6,23 @@
 
 // Results returned in place of a status code. Any other value is the reply's status code
 // (always positive: a status line whose code reads as 0 or less is HTTP_E_PARSE_STATUS).
-constexpr int32_t HTTP_E_LOOKUP = -1;         // host name lookup failed
-constexpr int32_t HTTP_E_SOCKET = -2;         // socket creation or blocking mode change failed
-constexpr int32_t HTTP_E_CONNECT = -3;        // connect refused at once
-constexpr int32_t HTTP_E_WRITE_HEAD = -4;     // request head not written completely
-constexpr int32_t HTTP_E_WRITE_DATA = -5;     // not writable in time, or body not written
-constexpr int32_t HTTP_E_READ_HEAD = -6;      // status or header line not read
-constexpr int32_t HTTP_E_PARSE_STATUS = -7;   // status line is not "HTTP/1.x nnn"
-constexpr int32_t HTTP_E_NULL_ARG = -8;       // a required argument is missing
-constexpr int32_t HTTP_E_NO_LENGTH = -9;      // GET reply without positive length, not chunked
-constexpr int32_t HTTP_E_MEMORY = -10;        // allocation or authorization encoding failed
-constexpr int32_t HTTP_E_READ_DATA = -11;     // body not read completely
-constexpr int32_t HTTP_E_URL_SCHEME = -12;    // URL does not begin with "http://"
-constexpr int32_t HTTP_E_URL_PORT = -13;      // text after ':' is not a number
+constexpr int32_t HTTP_E_LOOKUP = -1;        // host name lookup failed
+constexpr int32_t HTTP_E_SOCKET = -2;        // socket creation or blocking mode change failed
+constexpr int32_t HTTP_E_CONNECT = -3;       // connect refused at once
+constexpr int32_t HTTP_E_WRITE_HEAD = -4;    // request head not written completely
+constexpr int32_t HTTP_E_WRITE_DATA = -5;    // not writable in time, or body not written
+constexpr int32_t HTTP_E_READ_HEAD = -6;     // status or header line not read
+constexpr int32_t HTTP_E_PARSE_STATUS = -7;  // status line is not "HTTP/1.x nnn"
+constexpr int32_t HTTP_E_NULL_ARG = -8;      // a required argument is missing
+constexpr int32_t HTTP_E_NO_LENGTH = -9;     // GET reply without positive length, not chunked
+constexpr int32_t HTTP_E_MEMORY = -10;       // allocation or authorization encoding failed
+constexpr int32_t HTTP_E_READ_DATA = -11;    // body not read completely
+constexpr int32_t HTTP_E_URL_SCHEME = -12;   // URL does not begin with "http://"
+constexpr int32_t HTTP_E_URL_PORT = -13;     // text after ':' is not a number
 
 // Results of the two read operations.
-constexpr int32_t HTTP_READ_END = -1;         // end of stream or a failed read
-constexpr int32_t HTTP_READ_TIMEOUT = -2;     // time-out or a failed wait
+constexpr int32_t HTTP_READ_END = -1;      // end of stream or a failed read
+constexpr int32_t HTTP_READ_TIMEOUT = -2;  // time-out or a failed wait
 
 // A line buffer for ms32_http_read_line and the content type outputs: 511 characters and
 // the terminating zero byte.
@@ -84,18 +84,17 @@ int32_t gs32_http_get(const char* path, char** data_out, int32_t* length_out,
 // body and a zero byte behind them. On any other result *reply_out is null and
 // *reply_length_out 0.
 constexpr uint32_t HTTP_POST_REPLY_SIZE = 1024;
-int32_t gs32_http_post(const char* path, const void* body, uint32_t body_length,
-                       int32_t overwrite, char** reply_out, int32_t* reply_length_out,
-                       const char* content_type, uint32_t timeout_s, const char* user,
-                       const char* password);
+int32_t gs32_http_post(const char* path, const void* body, uint32_t body_length, int32_t overwrite,
+                       char** reply_out, int32_t* reply_length_out, const char* content_type,
+                       uint32_t timeout_s, const char* user, const char* password);
 
 // HEAD: at 200 *length_out is the Content-Length (-1 when the reply had none); 0 until then.
 int32_t gs32_http_head(const char* path, int32_t* length_out, char* content_type_out,
                        uint32_t timeout_s, const char* user, const char* password);
 // PUT and DELETE return the status; their reply bodies are not read.
-int32_t gs32_http_put(const char* path, const void* body, uint32_t body_length,
-                      int32_t overwrite, const char* content_type, uint32_t timeout_s,
-                      const char* user, const char* password);
+int32_t gs32_http_put(const char* path, const void* body, uint32_t body_length, int32_t overwrite,
+                      const char* content_type, uint32_t timeout_s, const char* user,
+                      const char* password);
 int32_t gs32_http_delete(const char* path, uint32_t timeout_s, const char* user,
                          const char* password);
 

@@ -10,7 +10,7 @@
 
 // Owns one descriptor; closes it when the scope ends unless it was released.
 class UniqueFd {
-public:
+  public:
     explicit UniqueFd(int fd = -1) : fd_(fd) {}
     ~UniqueFd() { reset(); }
     UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
@@ -35,18 +35,18 @@ public:
         fd_ = -1;
     }
 
-private:
+  private:
     int fd_;
 };
 
 // A time budget of whole seconds, measured on the monotonic clock.
 class HttpDeadline {
-public:
+  public:
     explicit HttpDeadline(uint32_t timeout_s);
     // Milliseconds left (0 when spent), capped to what poll accepts.
     int remaining_ms() const;
 
-private:
+  private:
     int64_t end_ms_;
 };
 
@@ -65,8 +65,8 @@ struct HttpReplyHeaders {
 // Reads header lines up to the empty line: 0, or HTTP_E_READ_HEAD. content_type_out (if
 // given, HTTP_LINE_SIZE bytes) and the transfer coding (when want_coding) are filled only
 // from matching lines.
-int32_t ms32_http_read_headers(int fd, uint32_t timeout_s, char* content_type_out,
-                               bool want_coding, HttpReplyHeaders* headers_out);
+int32_t ms32_http_read_headers(int fd, uint32_t timeout_s, char* content_type_out, bool want_coding,
+                               HttpReplyHeaders* headers_out);
 
 // Reads a GET body by length or chunked; on success data_out owns the bytes plus a zero
 // byte and length_out counts them. Returns 0 or HTTP_E_NO_LENGTH, HTTP_E_MEMORY,

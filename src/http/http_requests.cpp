@@ -36,8 +36,7 @@ int32_t ms32_http_authorization(const char* user, const char* password, char* ou
 // The Content-Length / content type / authorization / overwrite lines of POST and PUT,
 // which differ only in how "Content-Type" is spelt.
 void mv_http_body_header(char* out, uint32_t body_length, const char* type_name,
-                         const char* content_type, const char* authorization,
-                         int32_t overwrite) {
+                         const char* content_type, const char* authorization, int32_t overwrite) {
     const char* overwrite_line = overwrite != 0 ? kOverwriteLine : "";
     int length = static_cast<int>(body_length);
     if (content_type != nullptr) {
@@ -63,10 +62,10 @@ int32_t gs32_http_get(const char* path, char** data_out, int32_t* length_out,
     int fd = -1;
     int32_t status = gs32_http_exchange("GET", path, authorization, 1, nullptr, 0, &fd, timeout_s);
     if (status < 0) return status;
-    UniqueFd socket(fd);
+    UniqueFd connection(fd);
     if (status != 200) return status;
 
-    HttpReplyHeaders headers {};
+    HttpReplyHeaders headers{};
     if (ms32_http_read_headers(fd, timeout_s, content_type_out, true, &headers) != 0) {
         return HTTP_E_READ_HEAD;
     }
@@ -77,24 +76,21 @@ int32_t gs32_http_get(const char* path, char** data_out, int32_t* length_out,
     return status;
 }
 
-int32_t gs32_http_post(const char* path, const void* body, uint32_t body_length,
-                       int32_t overwrite, char** reply_out, int32_t* reply_length_out,
-                       const char* content_type, uint32_t timeout_s, const char* user,
-                       const char* password) {
+int32_t gs32_http_post(const char* path, const void* body, uint32_t body_length, int32_t overwrite,
+                       char** reply_out, int32_t* reply_length_out, const char* content_type,
+                       uint32_t timeout_s, const char* user, const char* password) {
     if (reply_out == nullptr || reply_length_out == nullptr) return HTTP_E_NULL_ARG;
     *reply_out = nullptr;
     *reply_length_out = 0;
     char authorization[kAuthorizationSize];
     if (ms32_http_authorization(user, password, authorization) != 0) return HTTP_E_MEMORY;
     char extra[kExtraHeaderSize];
-    mv_http_body_header(extra, body_length, "Content-Type", content_type, authorization,
-                        overwrite);
+    mv_http_body_header(extra, body_length, "Content-Type", content_type, authorization, overwrite);
 
     int fd = -1;
-    int32_t status =
-        gs32_http_exchange("POST", path, extra, 1, body, body_length, &fd, timeout_s);
+    int32_t status = gs32_http_exchange("POST", path, extra, 1, body, body_length, &fd, timeout_s);
     if (status < 0) return status;
-    UniqueFd socket(fd);
+    UniqueFd connection(fd);
     if (status != 200) return status;
 
     char line[HTTP_LINE_SIZE];
@@ -123,9 +119,9 @@ int32_t gs32_http_head(const char* path, int32_t* length_out, char* content_type
     int fd = -1;
     int32_t status = gs32_http_exchange("HEAD", path, authorization, 1, nullptr, 0, &fd, timeout_s);
     if (status < 0) return status;
-    UniqueFd socket(fd);
+    UniqueFd connection(fd);
     if (status != 200) return status;
-    HttpReplyHeaders headers {};
+    HttpReplyHeaders headers{};
     if (ms32_http_read_headers(fd, timeout_s, content_type_out, false, &headers) != 0) {
         return HTTP_E_READ_HEAD;
     }
@@ -133,15 +129,14 @@ int32_t gs32_http_head(const char* path, int32_t* length_out, char* content_type
     return status;
 }
 
-int32_t gs32_http_put(const char* path, const void* body, uint32_t body_length,
-                      int32_t overwrite, const char* content_type, uint32_t timeout_s,
-                      const char* user, const char* password) {
+int32_t gs32_http_put(const char* path, const void* body, uint32_t body_length, int32_t overwrite,
+                      const char* content_type, uint32_t timeout_s, const char* user,
+                      const char* password) {
     char authorization[kAuthorizationSize];
     if (ms32_http_authorization(user, password, authorization) != 0) return HTTP_E_MEMORY;
     char extra[kExtraHeaderSize];
     // "Content-type" with a lower-case t is what PUT has always sent.
-    mv_http_body_header(extra, body_length, "Content-type", content_type, authorization,
-                        overwrite);
+    mv_http_body_header(extra, body_length, "Content-type", content_type, authorization, overwrite);
     return gs32_http_exchange("PUT", path, extra, 0, body, body_length, nullptr, timeout_s);
 }
 
@@ -183,8 +178,8 @@ int32_t ms32_http_base64_encode(const void* input, uint32_t length, char* out) {
 
 uint32_t gu32_http_elapsed_ms() {
     static bool started = false;
-    static timeval start {};
-    timeval now {};
+    static timeval start{};
+    timeval now{};
     gettimeofday(&now, nullptr);
     if (!started) {
         start = now;

@@ -12,7 +12,7 @@ namespace {
 
 // Matches "<name> %d" as sscanf would (blanks, a sign, digits), saturating instead of
 // overflowing so that a huge length reads the same on every host.
-bool ms_http_match_number(const char* line, const char* name, int32_t* value_out) {
+bool mb_http_match_number(const char* line, const char* name, int32_t* value_out) {
     size_t name_length = strlen(name);
     if (strncmp(line, name, name_length) != 0) return false;
     const char* p = line + name_length;
@@ -25,13 +25,14 @@ bool ms_http_match_number(const char* line, const char* name, int32_t* value_out
         if (value <= INT32_MAX) value = value * 10 + (*p - '0');
     }
     if (negative) value = -value;
-    *value_out = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN
-                                                                  : static_cast<int32_t>(value);
+    *value_out = value > INT32_MAX   ? INT32_MAX
+                 : value < INT32_MIN ? INT32_MIN
+                                     : static_cast<int32_t>(value);
     return true;
 }
 
 // Matches "<name> %s": the first word of the value, cut to fit size.
-bool ms_http_match_word(const char* line, const char* name, char* out, size_t size) {
+bool mb_http_match_word(const char* line, const char* name, char* out, size_t size) {
     size_t name_length = strlen(name);
     if (strncmp(line, name, name_length) != 0) return false;
     const char* p = line + name_length;
@@ -47,14 +48,14 @@ bool ms_http_match_word(const char* line, const char* name, char* out, size_t si
 
 // The body buffer always stays within the signed 32-bit range that lengths are reported
 // in, bytes plus the zero byte behind them; anything larger counts as not allocatable.
-bool ms_http_fits_body(uint64_t total, uint64_t more) {
+bool mb_http_fits_body(uint64_t total, uint64_t more) {
     return total + more + 1 <= static_cast<uint64_t>(INT32_MAX);
 }
 
-int32_t ms32_http_read_by_length(int fd, uint32_t timeout_s, int32_t length,
-                                 HeapBuffer* data_out, int32_t* length_out) {
+int32_t ms32_http_read_by_length(int fd, uint32_t timeout_s, int32_t length, HeapBuffer* data_out,
+                                 int32_t* length_out) {
     *length_out = length;
-    if (!ms_http_fits_body(0, static_cast<uint64_t>(length))) return HTTP_E_MEMORY;
+    if (!mb_http_fits_body(0, static_cast<uint64_t>(length))) return HTTP_E_MEMORY;
     HeapBuffer data(static_cast<char*>(malloc(static_cast<size_t>(length) + 1)));
     if (!data) return HTTP_E_MEMORY;
     if (ms32_http_read_block(fd, data.get(), static_cast<uint32_t>(length), timeout_s) != length) {
@@ -89,7 +90,7 @@ int32_t ms32_http_read_chunks(int fd, uint32_t timeout_s, HeapBuffer* data_out,
         // Not a number reads as 0 and ends the body; an extension after ';' is ignored.
         long size = strtol(size_text, nullptr, 0);
         if (size <= 0) break;
-        if (errno == ERANGE || !ms_http_fits_body(total, static_cast<uint64_t>(size))) {
+        if (errno == ERANGE || !mb_http_fits_body(total, static_cast<uint64_t>(size))) {
             return HTTP_E_MEMORY;
         }
         auto chunk = static_cast<uint32_t>(size);
@@ -97,7 +98,8 @@ int32_t ms32_http_read_chunks(int fd, uint32_t timeout_s, HeapBuffer* data_out,
         if (grown == nullptr) return HTTP_E_MEMORY;  // the old block is still owned
         (void)data.release();
         data.reset(grown);
-        if (ms32_http_read_block(fd, grown + total, chunk, timeout_s) != static_cast<int32_t>(chunk)) {
+        if (ms32_http_read_block(fd, grown + total, chunk, timeout_s) !=
+            static_cast<int32_t>(chunk)) {
             return HTTP_E_READ_DATA;
         }
         char line_end[2];
@@ -113,8 +115,8 @@ int32_t ms32_http_read_chunks(int fd, uint32_t timeout_s, HeapBuffer* data_out,
 
 }  // namespace
 
-int32_t ms32_http_read_headers(int fd, uint32_t timeout_s, char* content_type_out,
-                               bool want_coding, HttpReplyHeaders* headers_out) {
+int32_t ms32_http_read_headers(int fd, uint32_t timeout_s, char* content_type_out, bool want_coding,
+                               HttpReplyHeaders* headers_out) {
     headers_out->content_length = -1;
     headers_out->transfer_coding[0] = '\0';
     char line[HTTP_LINE_SIZE];
@@ -126,14 +128,14 @@ int32_t ms32_http_read_headers(int fd, uint32_t timeout_s, char* content_type_ou
             *p = static_cast<char>(tolower(static_cast<unsigned char>(*p)));
         }
         int32_t length = 0;
-        if (ms_http_match_number(line, "content-length:", &length)) {
+        if (mb_http_match_number(line, "content-length:", &length)) {
             headers_out->content_length = length;
         }
         if (content_type_out != nullptr) {
-            ms_http_match_word(line, "content-type:", content_type_out, HTTP_LINE_SIZE);
+            mb_http_match_word(line, "content-type:", content_type_out, HTTP_LINE_SIZE);
         }
         if (want_coding) {
-            ms_http_match_word(line, "transfer-encoding:", headers_out->transfer_coding,
+            mb_http_match_word(line, "transfer-encoding:", headers_out->transfer_coding,
                                HTTP_CODING_SIZE);
         }
     }

@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,14 +36,14 @@ struct AddrInfoFree {
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
 
 int64_t ms64_http_now_ms() {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 int32_t ms32_http_wait(int fd, short events, const HttpDeadline& deadline) {
     for (;;) {
-        pollfd entry {fd, events, 0};
+        pollfd entry{fd, events, 0};
         int ready = poll(&entry, 1, deadline.remaining_ms());
         if (ready > 0) return 1;
         // An interrupted wait goes on with what is left of the same budget.
@@ -60,14 +61,14 @@ int32_t ms32_http_open_socket(UniqueFd* out) {
         return 0;
     }
     // Only IPv4 results: the first result is used as an IPv4 socket address.
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
     if (getaddrinfo(gt_http_target().host, nullptr, &hints, &found) != 0) return HTTP_E_LOOKUP;
     AddrInfoList results(found);
     if (found == nullptr || found->ai_addr == nullptr) return HTTP_E_LOOKUP;
-    sockaddr_in address {};
+    sockaddr_in address{};
     memcpy(&address, found->ai_addr,
            found->ai_addrlen < sizeof address ? found->ai_addrlen : sizeof address);
     address.sin_family = AF_INET;
@@ -107,7 +108,7 @@ int32_t ms32_http_format_alloc(HeapBuffer* out, const char* format, ...) {
     return length;
 }
 
-bool ms_http_send_all_once(int fd, const void* data, size_t length) {
+bool mb_http_send_once(int fd, const void* data, size_t length) {
     // One send, as one write; MSG_NOSIGNAL so that a peer that reset the connection gives
     // a short write instead of killing the process with SIGPIPE.
     ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
@@ -134,7 +135,7 @@ int32_t ms32_http_wait_writable(int fd, const HttpDeadline& deadline) {
 }
 
 HttpTarget gt_http_target() {
-    return HttpTarget {g_target_host ? g_target_host.get() : HTTP_DEFAULT_HOST, g_target_port};
+    return HttpTarget{g_target_host ? g_target_host.get() : HTTP_DEFAULT_HOST, g_target_port};
 }
 
 void gv_http_set_socket_source(HttpSocketSource source, void* context) {
@@ -161,7 +162,9 @@ int32_t gs32_http_set_target_from_url(char* url, char** path_out) {
         char* after = digits;
         long value = strtol(digits, &after, 10);
         if (after == digits) return HTTP_E_URL_PORT;
-        port = value > INT32_MAX ? INT32_MAX : value < INT32_MIN ? INT32_MIN : static_cast<int32_t>(value);
+        port = value > INT32_MAX   ? INT32_MAX
+               : value < INT32_MIN ? INT32_MIN
+                                   : static_cast<int32_t>(value);
         // Whatever follows the number up to the next '/' is skipped.
         char* slash = strchr(after, '/');
         path = slash != nullptr ? slash + 1 : after + strlen(after);
@@ -197,18 +200,25 @@ int32_t gs32_http_exchange(const char* method, const char* path, const char* ext
                                         method, target.host, target.port, path, extra_header);
     } else {
         length = ms32_http_format_alloc(
-            &head, "%s /%.256s HTTP/1.1\r\nHost: %s:%d\r\nUser-Agent: httptiny\r\n%s\r\n",
-            method, path, target.host, target.port, extra_header);
+            &head, "%s /%.256s HTTP/1.1\r\nHost: %s:%d\r\nUser-Agent: httptiny\r\n%s\r\n", method,
+            path, target.host, target.port, extra_header);
     }
     if (length < 0) return HTTP_E_MEMORY;
 
+    // A peer that stops reading must not hold a large write forever: the one write of the
+    // head or body then ends short after the time-out, which counts as not written.
+    timeval send_limit{};
+    send_limit.tv_sec = static_cast<time_t>(timeout_s > INT32_MAX ? INT32_MAX : timeout_s);
+    if (timeout_s == 0) send_limit.tv_usec = 1000;
+    setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_limit, sizeof send_limit);
+
     HttpDeadline connect_deadline(timeout_s);
     if (!ms32_http_wait_writable(fd.get(), connect_deadline)) return HTTP_E_WRITE_DATA;
-    if (!ms_http_send_all_once(fd.get(), head.get(), static_cast<size_t>(length))) {
+    if (!mb_http_send_once(fd.get(), head.get(), static_cast<size_t>(length))) {
         return HTTP_E_WRITE_HEAD;
     }
     if (body != nullptr && body_length != 0 &&
-        !ms_http_send_all_once(fd.get(), body, body_length)) {
+        !mb_http_send_once(fd.get(), body, body_length)) {
         return HTTP_E_WRITE_DATA;
     }
 

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -16,21 +17,29 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <gtest/gtest.h>
-
 namespace korvad_test {
 
-HttpStep read_request() { return {HttpStep::Kind::kReadRequest, "", 0, 0}; }
+HttpStep read_request() {
+    return {HttpStep::Kind::kReadRequest, "", 0, 0};
+}
 HttpStep send(std::string bytes, size_t piece, int gap_ms) {
     return {HttpStep::Kind::kSend, std::move(bytes), piece, gap_ms};
 }
 HttpStep send_forever(std::string bytes, int gap_ms) {
     return {HttpStep::Kind::kSendForever, std::move(bytes), 0, gap_ms};
 }
-HttpStep pause_ms(int ms) { return {HttpStep::Kind::kPause, "", 0, ms}; }
-HttpStep close_now() { return {HttpStep::Kind::kClose, "", 0, 0}; }
-HttpStep reset() { return {HttpStep::Kind::kReset, "", 0, 0}; }
-HttpStep hold() { return {HttpStep::Kind::kHold, "", 0, 0}; }
+HttpStep pause_ms(int ms) {
+    return {HttpStep::Kind::kPause, "", 0, ms};
+}
+HttpStep close_now() {
+    return {HttpStep::Kind::kClose, "", 0, 0};
+}
+HttpStep reset() {
+    return {HttpStep::Kind::kReset, "", 0, 0};
+}
+HttpStep hold() {
+    return {HttpStep::Kind::kHold, "", 0, 0};
+}
 
 namespace {
 
@@ -49,7 +58,7 @@ size_t announced_length(const std::string& head) {
 
 ScriptedHttpServer::ScriptedHttpServer(std::vector<HttpStep> script) : script_(std::move(script)) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
@@ -84,11 +93,6 @@ std::string ScriptedHttpServer::received(size_t n, int timeout_ms) {
     return n == records_.size() ? current_ : std::string();
 }
 
-size_t ScriptedHttpServer::finished_connections() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return records_.size();
-}
-
 // Sends everything unless the client is gone or the server is stopped meanwhile.
 bool ScriptedHttpServer::send_bytes(int fd, const char* data, size_t length) {
     while (length > 0) {
@@ -104,7 +108,7 @@ bool ScriptedHttpServer::send_bytes(int fd, const char* data, size_t length) {
 }
 
 bool ScriptedHttpServer::wait_stop(int ms) {
-    pollfd entry {stop_pipe_[0], POLLIN, 0};
+    pollfd entry{stop_pipe_[0], POLLIN, 0};
     return poll(&entry, 1, ms) > 0;
 }
 
@@ -119,6 +123,7 @@ void ScriptedHttpServer::serve() {
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         play(fd);
+        close(fd);  // with SO_LINGER 0 set by reset(), this sends the reset
         std::lock_guard<std::mutex> lock(mutex_);
         records_.push_back(current_);
         current_.clear();
@@ -149,60 +154,54 @@ void ScriptedHttpServer::play(int fd) {
     constexpr int kStepLimitMs = 5000;  // no test waits longer for a client
     for (const HttpStep& step : script_) {
         switch (step.kind) {
-        case HttpStep::Kind::kReadRequest: {
-            size_t start = seen().size();  // earlier requests on this connection
-            for (;;) {
-                std::string text = seen();
-                size_t head_end = text.find("\r\n\r\n", start);
-                if (head_end != std::string::npos &&
-                    text.size() >= head_end + 4 + announced_length(text.substr(start, head_end + 2 - start))) {
-                    break;
-                }
-                if (!read_some(fd, kStepLimitMs)) break;
-            }
-            break;
-        }
-        case HttpStep::Kind::kSend:
-        case HttpStep::Kind::kSendForever: {
-            size_t piece = step.piece == 0 ? step.bytes.size() : step.piece;
-            do {
-                for (size_t at = 0; at < step.bytes.size(); at += piece) {
-                    size_t length = std::min(piece, step.bytes.size() - at);
-                    if (!send_bytes(fd, step.bytes.data() + at, length) ||
-                        (step.gap_ms > 0 && wait_stop(step.gap_ms))) {
-                        close(fd);
-                        return;
+            case HttpStep::Kind::kReadRequest: {
+                size_t start = seen().size();  // earlier requests on this connection
+                for (;;) {
+                    std::string text = seen();
+                    size_t head_end = text.find("\r\n\r\n", start);
+                    if (head_end != std::string::npos &&
+                        text.size() >=
+                            head_end + 4 +
+                                announced_length(text.substr(start, head_end + 2 - start))) {
+                        break;
                     }
+                    if (!read_some(fd, kStepLimitMs)) break;
                 }
-            } while (step.kind == HttpStep::Kind::kSendForever && !wait_stop(0));
-            break;
-        }
-        case HttpStep::Kind::kPause:
-            if (wait_stop(step.gap_ms)) {
-                close(fd);
+                break;
+            }
+            case HttpStep::Kind::kSend:
+            case HttpStep::Kind::kSendForever: {
+                size_t piece = step.piece == 0 ? step.bytes.size() : step.piece;
+                do {
+                    for (size_t at = 0; at < step.bytes.size(); at += piece) {
+                        size_t length = std::min(piece, step.bytes.size() - at);
+                        if (!send_bytes(fd, step.bytes.data() + at, length) ||
+                            (step.gap_ms > 0 && wait_stop(step.gap_ms))) {
+                            return;
+                        }
+                    }
+                } while (step.kind == HttpStep::Kind::kSendForever && !wait_stop(0));
+                break;
+            }
+            case HttpStep::Kind::kPause:
+                if (wait_stop(step.gap_ms)) return;
+                break;
+            case HttpStep::Kind::kClose:
+                return;
+            case HttpStep::Kind::kReset: {
+                linger abort_now{1, 0};
+                setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_now, sizeof abort_now);
                 return;
             }
-            break;
-        case HttpStep::Kind::kClose:
-            close(fd);
-            return;
-        case HttpStep::Kind::kReset: {
-            linger abort_now {1, 0};
-            setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort_now, sizeof abort_now);
-            close(fd);
-            return;
-        }
-        case HttpStep::Kind::kHold:
-            while (read_some(fd, kForever)) {
-            }
-            close(fd);
-            return;
+            case HttpStep::Kind::kHold:
+                while (read_some(fd, kForever)) {
+                }
+                return;
         }
     }
     shutdown(fd, SHUT_WR);
     while (read_some(fd, kStepLimitMs)) {
     }
-    close(fd);
 }
 
 int open_fd_count() {
@@ -216,7 +215,7 @@ int open_fd_count() {
 
 int refused_port() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address {};
+    sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;

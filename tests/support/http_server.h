@@ -37,7 +37,7 @@ HttpStep reset();
 HttpStep hold();
 
 class ScriptedHttpServer {
-public:
+  public:
     explicit ScriptedHttpServer(std::vector<HttpStep> script);
     ~ScriptedHttpServer();
     ScriptedHttpServer(const ScriptedHttpServer&) = delete;
@@ -49,11 +49,10 @@ public:
     // The bytes received on the n-th connection, once it has ended (waits at most
     // timeout_ms; what arrived so far otherwise).
     std::string received(size_t n = 0, int timeout_ms = 2000);
-    size_t finished_connections();
 
-private:
+  private:
     void serve();
-    void play(int fd);
+    void play(int fd);       // the caller closes fd
     bool wait_stop(int ms);  // true when stopped during the wait
     bool read_some(int fd, int timeout_ms);
     bool send_bytes(int fd, const char* data, size_t length);

@@ -2,12 +2,12 @@
 // collect what came back and how long it took.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "http/http.h"
 
@@ -39,8 +39,8 @@ inline double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-inline HttpOutcome http_get(const std::string& url, uint32_t timeout_s,
-                            const char* user = nullptr, const char* password = nullptr) {
+inline HttpOutcome http_get(const std::string& url, uint32_t timeout_s, const char* user = nullptr,
+                            const char* password = nullptr) {
     std::string path = aim(url);
     HttpOutcome out;
     char* data = nullptr;
@@ -65,9 +65,9 @@ inline HttpOutcome http_post(const std::string& url, const std::string& body,
     HttpOutcome out;
     char* reply = nullptr;
     auto start = std::chrono::steady_clock::now();
-    out.result = gs32_http_post(path.c_str(), body.data(), static_cast<uint32_t>(body.size()),
-                                overwrite, &reply, &out.length, content_type, timeout_s, user,
-                                password);
+    out.result =
+        gs32_http_post(path.c_str(), body.data(), static_cast<uint32_t>(body.size()), overwrite,
+                       &reply, &out.length, content_type, timeout_s, user, password);
     out.seconds = seconds_since(start);
     if (reply != nullptr) {
         out.has_data = true;

@@ -1,10 +1,9 @@
 // The request operations against the scripted server: exact request bytes, reply
 // handling, Basic authorization and the base64 encoder.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "http/http.h"
 #include "support/http_server.h"
@@ -170,7 +169,7 @@ TEST(HttpBase64, StandardAlphabetPaddingAndThe511Bound) {
         {"Aladdin:open sesame", 1, "QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
         {std::string("\xfb\xff\xbf", 3), 1, "+/+/"},
         {std::string(381, '\xff'), 1, std::string(508, '/')},  // 508 characters: fits
-        {std::string(382, 'a'), 0, ""},                         // 512 characters: does not
+        {std::string(382, 'a'), 0, ""},                        // 512 characters: does not
         {std::string(1000, 'a'), 0, ""},
     };
     for (const Case& c : cases) {
@@ -183,8 +182,8 @@ TEST(HttpBase64, StandardAlphabetPaddingAndThe511Bound) {
 }
 
 TEST(HttpHeadPutDelete, RequestsAndResults) {
-    ScriptedHttpServer head({read_request(),
-                             send(kOk + "content-LENGTH: 77\r\nContent-Type: a/b\r\n\r\n")});
+    ScriptedHttpServer head(
+        {read_request(), send(kOk + "content-LENGTH: 77\r\nContent-Type: a/b\r\n\r\n")});
     aim(head.url("f"));
     int32_t length = 5;
     char type[HTTP_LINE_SIZE];

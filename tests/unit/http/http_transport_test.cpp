@@ -1,13 +1,12 @@
 // URL parsing, line and block reading, the request head forms and the status line, with
 // the client driven over a socketpair.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
-
-#include <gtest/gtest.h>
 
 #include "http/http.h"
 #include "support/http_server.h"
@@ -21,7 +20,7 @@ namespace {
 // The server's end of a socketpair whose other end the client gets in place of a TCP
 // connection; reply is waiting in it, followed by the end of the stream unless held.
 class PairedPeer {
-public:
+  public:
     explicit PairedPeer(const std::string& reply, bool end_stream = true, int client_fd_min = 0) {
         EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_));
         if (client_fd_min > 0) {
@@ -44,11 +43,12 @@ public:
     std::string request() {
         std::string text;
         char buffer[4096];
-        for (ssize_t got; (got = read(fds_[1], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
+        for (ssize_t got; (got = read(fds_[1], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, got);
         return text;
     }
 
-private:
+  private:
     static int take(void* self) {
         auto* peer = static_cast<PairedPeer*>(self);
         int fd = peer->fds_[0];
@@ -130,31 +130,6 @@ TEST(HttpReadLine, LinesEndAtLineFeedOrAfter511Bytes) {
     }
 }
 
-TEST(HttpReadLine, SilenceEndsTheLineAfterTheTimeOut) {
-    PairedPeer peer("HTTP/1.0 2", false);
-    char line[HTTP_LINE_SIZE];
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(HTTP_READ_TIMEOUT, ms32_http_read_line(peer.client_fd(), line, 1));
-    EXPECT_STREQ("HTTP/1.0 2", line);
-    EXPECT_GE(seconds_since(start), 0.9);
-    EXPECT_LT(seconds_since(start), 2.0);
-}
-
-TEST(HttpReadBlock, CountsWhatArrivedUntilEndOrTimeOut) {
-    char buffer[16] = {};
-    {
-        PairedPeer peer("abcdef");
-        EXPECT_EQ(4, ms32_http_read_block(peer.client_fd(), buffer, 4, 1));
-        EXPECT_EQ(0, memcmp(buffer, "abcd", 4));
-        EXPECT_EQ(2, ms32_http_read_block(peer.client_fd(), buffer, 10, 1));
-        EXPECT_EQ(0, memcmp(buffer, "ef", 2));
-    }
-    PairedPeer held("abc", false);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(HTTP_READ_TIMEOUT, ms32_http_read_block(held.client_fd(), buffer, 10, 1));
-    EXPECT_GE(seconds_since(start), 0.9);
-}
-
 TEST(HttpExchange, StatusLineGivesTheCodeOrAParseFailure) {
     struct Case {
         const char* reply;
@@ -206,8 +181,8 @@ TEST(HttpExchange, RequestHeadsHaveTheirTwoForms) {
         std::string path = aim(c.url);
         PairedPeer peer("HTTP/1.0 204 No Content\r\n\r\n");
         int fd = -1;
-        EXPECT_EQ(204, gs32_http_exchange(c.method, path.c_str(), c.extra.c_str(), 1, "BODY", 4,
-                                          &fd, 1));
+        EXPECT_EQ(
+            204, gs32_http_exchange(c.method, path.c_str(), c.extra.c_str(), 1, "BODY", 4, &fd, 1));
         ASSERT_GE(fd, 0) << "kept open for the caller";
         close(fd);
         EXPECT_EQ(c.expected, peer.request());
@@ -215,7 +190,7 @@ TEST(HttpExchange, RequestHeadsHaveTheirTwoForms) {
 }
 
 TEST(HttpExchange, DescriptorsAboveTheSelectLimitWork) {
-    rlimit limit {};
+    rlimit limit{};
     getrlimit(RLIMIT_NOFILE, &limit);
     if (limit.rlim_cur < 1600) {
         if (limit.rlim_max < 1600) GTEST_SKIP() << "RLIMIT_NOFILE hard limit below 1600";
