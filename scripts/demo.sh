@@ -1,23 +1,140 @@
 #!/usr/bin/env bash
-# Demo: builds korvad and starts it on the example configuration, showing its start-up.
+# Demo: a private bus, the device simulator, a local job server and korvad doing real cycles
+# with two connections; shows what was fetched and posted, then stops everything it started.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 scripts/deps.sh demo
+echo "== building korvad and the device simulator"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native -j "$(nproc)" --target korvad >/dev/null
+cmake --build build/native -j "$(nproc)" --target korvad korvad-sim >/dev/null
 
 work=$(mktemp -d /tmp/korvad-demo-XXXXXX)
-trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/connections"
-cp examples/connections/*.config "$work/connections/"
+pids=()
+cleanup() {
+  local status=$?
+  local i
+  # Newest first: the bus goes last, after everything that uses it.
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[$i]}" 2>/dev/null || true
+    wait "${pids[$i]}" 2>/dev/null || true
+  done
+  if [ $status -ne 0 ]; then
+    echo "== the demo failed; what korvad and the simulator wrote:" >&2
+    tail -n 20 "$work/korvad.out" "$work/korvad.log" "$work/sim.log" >&2 2>/dev/null || true
+  fi
+  [ -n "${KEEP_DEMO:-}" ] || rm -rf "$work"
+}
+trap cleanup EXIT
+wait_for() {  # <seconds> <command...>: polls until the command succeeds
+  local deadline=$((SECONDS + $1)); shift
+  until "$@" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || { echo "timed out waiting for: $*" >&2; return 1; }
+    sleep 0.2
+  done
+}
+show_file() {  # text files as lines (CR shown as \r), anything binary as a hex dump
+  if LC_ALL=C grep -q '[^[:print:][:space:]]' "$1"; then xxd "$1"; else sed 's/\r$/\\r/' "$1"; fi
+}
+
+echo "== private system bus"
+cat > "$work/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>system</type><listen>unix:path=$work/bus.sock</listen><auth>EXTERNAL</auth>
+<policy context="default"><allow user="*"/><allow own="*"/>
+<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/></policy></busconfig>
+CONF
+dbus-daemon --nofork --config-file="$work/bus.conf" --print-address=1 > "$work/bus.address" 2>/dev/null &
+pids+=($!)
+wait_for 5 test -s "$work/bus.address"
+export DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/bus.address")
+echo "   $DBUS_SYSTEM_BUS_ADDRESS"
+
+echo "== device simulator: hodrad (watchdog) and wenlod (network)"
+build/native/sim/korvad-sim hodrad wenlod --log "$work/sim.log" &
+pids+=($!)
+wait_for 5 grep -q "sim: ready" "$work/sim.log"
+
+echo "== job server on 127.0.0.1"
+python3 sim/jobserver/korvad-jobserver.py --root "$work/www" > "$work/jobserver.out" 2>&1 &
+pids+=($!)
+wait_for 5 grep -q PORT "$work/jobserver.out"
+port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
+mkdir -p "$work/www/jobs/unit7_0" "$work/www/jobs/unit7_1" "$work/connections"
+cp examples/jobs/server1-job.txt "$work/www/jobs/unit7_0/job.txt"
+cp examples/jobs/server2-job.txt "$work/www/jobs/unit7_1/job.txt"
+echo "   port $port"
+
+segments_before=$(ipcs -m | grep -c '^0x' || true)
+echo "== korvad with two connections"
+for f in server1 server2; do
+  sed -e "s|^port_no .*|port_no $port|" "examples/connections/$f.config" > "$work/connections/$f.config"
+done
+# Fixed identities, so that the job paths do not depend on the directory order; without a
+# client_id line korvad would generate one from HOSTNAME and append it to the file.
+echo "client_id unit7_0" >> "$work/connections/server1.config"
+echo "client_id unit7_1" >> "$work/connections/server2.config"
 sed -e "s|^Log_File .*|Log_File $work/korvad.log|" \
     -e "s|^ConfigFileFolderPath .*|ConfigFileFolderPath $work/connections|" \
     examples/korvad.config > "$work/korvad.config"
+build/native/src/daemon/korvad "$work/korvad.config" > "$work/korvad.out" 2>&1 &
+korvad=$!
+pids+=($korvad)
+fetches() { grep -c "\"method\": \"GET\", \"path\": \"/jobs/$1/" "$work/www/requests.log"; }
+fetched() { [ "$(fetches "$1")" -ge "$2" ]; }  # <client_id> <count>
+wait_for 15 fetched unit7_0 1
+wait_for 15 fetched unit7_1 1
+wait_for 15 grep -q "results/unit7_1/result.txt.00001.end" "$work/www/requests.log"
+echo "   first cycle of both connections done"
 
-echo "== korvad -v"; build/native/src/daemon/korvad -v
-echo "== korvad $work/korvad.config"
-status=0; build/native/src/daemon/korvad "$work/korvad.config" || status=$?
-echo "== exit status $status; log:"; cat "$work/korvad.log"
-echo "== connection file after the first start (generated client_id appended):"
-cat "$work/connections/server1.config"
+echo "== RequestNextJobNow from another daemon (dbus-send): one extra cycle of every connection"
+dbus-send --system --type=signal /vel/kem/demo/Object vel.kem.korvad.RequestNextJobNow
+wait_for 10 fetched unit7_1 2
+wait_for 10 fetched unit7_0 2
+echo "   both connections fetched again; the second one now waits for its hour (FWSW;3600)"
+requested=$SECONDS
+
+echo "== waiting for the first connection's next cycle, 10 s after the last (FWSW;10)"
+wait_for 20 fetched unit7_0 3
+echo "   first connection fetched a third time, $((SECONDS - requested)) s later; second: $(fetches unit7_1) fetches"
+
+echo "== stopping korvad with SIGTERM"
+kill -TERM "$korvad"
+status=0; wait "$korvad" || status=$?
+echo "   exit status $status"
+sleep 0.5
+
+echo
+echo "== requests the job server received"
+python3 - "$work/www/requests.log" <<'PY'
+import json, sys
+for line in open(sys.argv[1]):
+    r = json.loads(line)
+    auth = " (Basic authorization)" if "Authorization" in r["headers"] else ""
+    body = f'  body {r["length"]} bytes' if r["method"] == "POST" else ""
+    print(f'   {r["method"]:4} {r["path"]}{body}{auth}')
+PY
+echo
+echo "== fetched JobFile of the first connection"
+show_file "$work/www/jobs/unit7_0/job.txt" | sed 's/^/   /'
+for id in unit7_0 unit7_1; do
+  for part in "$work/www/posted/results/$id/"*; do
+    echo "== posted $(basename "$part") of $id"
+    show_file "$part" | sed 's/^/   /'
+  done
+done
+echo
+echo "== korvad's log"
+sed 's/^/   /' "$work/korvad.log"
+echo
+echo "== korvad's presence signals, as the simulator received them"
+echo "   HELLO: $(grep -c 'hodrad: signal vel.kem.broadcast.HELLO (s "korvad"' "$work/sim.log") (at its start, and in answer to each worker's WhoIsThere)"
+grep 'hodrad: signal vel.kem.broadcast.GOODBYE' "$work/sim.log" | sed 's/^hodrad: signal /   /'
+grep 'hodrad: signal vel.kem.broadcast.WhoIsThere' "$work/sim.log" | sed 's/^hodrad: signal /   /' 
+echo
+echo "== watchdog traffic seen by the simulator"
+grep -cE "TriggerWatchdog" "$work/sim.log" | sed 's/^/   TriggerWatchdog signals: /'
+grep -E "method (RegisterWatchdog|CancelWatchdog)" "$work/sim.log" | sed 's/^/   /'
+remaining=$(pgrep -f "$work/korvad.config" || true)
+echo "== korvad processes left: ${remaining:-none}; shared-memory segments before and after: $segments_before, $(ipcs -m | grep -c '^0x' || true)"

@@ -109,9 +109,9 @@ bool BusRecorder::start(const std::string& address, std::string* why) {
 
 void BusRecorder::receive(int timeout_ms) {
     if (connection_ == nullptr) return;
-    // One read takes only a part of what may be queued on the socket: read on without
-    // waiting until a read brings nothing new.
-    for (int wait = timeout_ms;; wait = 0) {
+    // One read takes only a part of what may be queued on the socket, and may end inside a
+    // message: read on without waiting until three reads in a row bring nothing new.
+    for (int wait = timeout_ms, idle = 0; idle < 3; wait = 0) {
         dbus_connection_read_write(connection_, wait);
         size_t before = records_.size();
         for (;;) {
@@ -120,7 +120,7 @@ void BusRecorder::receive(int timeout_ms) {
             records_.push_back(record_of(message.get()));
             taken_.push_back(false);
         }
-        if (records_.size() == before) break;
+        idle = records_.size() == before ? idle + 1 : 0;
     }
 }
 

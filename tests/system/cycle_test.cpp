@@ -118,7 +118,8 @@ TEST_F(Cycle, FollowUpJobInTheReplyToTheFinalPartRunsWithoutAFetch) {
     server_.control(R"({"followup": "FWLO\r\nAPLI;\r\n"})");
     korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
     korvad_.start();
-    ASSERT_TRUE(eventually([&] { return server_.requests().size() >= 3; }, 10000));
+    ASSERT_TRUE(eventually([&] { return server_.requests().size() >= 3; }, 10000))
+        << korvad_.log();
     std::vector<std::string> requests = server_.requests();
     EXPECT_NE(std::string::npos, requests[0].find("\"GET\""));
     EXPECT_NE(std::string::npos, requests[1].find("\"POST\""));

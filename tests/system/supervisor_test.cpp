@@ -84,8 +84,10 @@ TEST_F(Supervisor, TwoConnectionFilesGiveTwoWorkersWithTheirOwnNamesAndCycles) {
     EXPECT_EQ("FWLO;0\r\nFWSW;0\r\n", server_.posted("results/one/result.txt.00001.end", 8000));
     EXPECT_EQ("APLI;0\r\nFWSW;0\r\n", server_.posted("results/two/result.txt.00001.end", 8000));
     std::set<std::string> workers;
-    for (const BusRecord& r : recorder_.matching(signal_filter("WhoIsThere"))) {
-        workers.insert(r.path);
+    while (workers.size() < 2) {
+        auto who = recorder_.wait_for(signal_filter("WhoIsThere"), 3000);
+        if (!who) break;
+        workers.insert(who->path);
     }
     ASSERT_EQ(2u, workers.size());
     for (const std::string& path : workers) {
