@@ -32,12 +32,8 @@ std::string Korvad::connection(const JobServer& server, const std::string& clien
 }
 
 std::string faketime_library() {
-    if (std::string(KORVAD_EMULATOR).size() > 0) return "";  // a host library, not the target's
-    for (const char* path : {"/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-                             "/usr/lib/aarch64-linux-gnu/faketime/libfaketime.so.1"}) {
-        if (access(path, R_OK) == 0) return path;
-    }
-    return "";
+    const std::string path = KORVAD_FAKETIME;
+    return !path.empty() && access(path.c_str(), R_OK) == 0 ? path : "";
 }
 
 void Korvad::start(int speed) {
