@@ -71,11 +71,18 @@ int32_t gs32_dbus_request_string(const BusContext* context, const char* target, 
     uint32_t length = 0;
     int32_t point = gs32_dbus_method_call(context, {target, method, &argument, 1}, answer,
                                           static_cast<uint32_t>(size), &length);
+    if (point == kBusBadArgument) return -5;
+    if (point != kBusOk) return gs32_dbus_point_code(point);
+    // A full buffer has no room for the terminator: the answer does not fit.
+    if (length >= static_cast<uint32_t>(size)) return -6;
+    if (strncmp(answer, "ERROR", 5) == 0) return -8;
+    return 0;
+}
+
+int32_t gs32_dbus_point_code(int32_t point) {
     switch (point) {
         case kBusOk:
-            break;
-        case kBusBadArgument:
-            return -5;
+            return 0;
         case kBusNoReply:
         case kBusNoArguments:
         case kBusNotText:
@@ -83,8 +90,4 @@ int32_t gs32_dbus_request_string(const BusContext* context, const char* target, 
         default:
             return -1;
     }
-    // A full buffer has no room for the terminator: the answer does not fit.
-    if (length >= static_cast<uint32_t>(size)) return -6;
-    if (strncmp(answer, "ERROR", 5) == 0) return -8;
-    return 0;
 }

@@ -44,6 +44,10 @@ struct BusMethodCall {
 int32_t gs32_dbus_method_call(const BusContext* context, const BusMethodCall& call, char* answer,
                               uint32_t size, uint32_t* length_out);
 
+// The codes most clients give the failure points: 0 for kBusOk, -9 when no usable answer
+// came back (no reply, no arguments, no text), -1 when the call never got out.
+int32_t gs32_dbus_point_code(int32_t point);
+
 // Calls method on target (interface = its bus name) with text as the one argument, and
 // copies the answer into answer. 0; -5 an argument missing or size not positive; -1 call not
 // created, argument not appended, send refused or no pending call; -9 no reply or a reply

@@ -17,7 +17,7 @@
 namespace {
 
 // What the transfer process needs; it reaches the process as a copy under fork and shared
-// under vfork, and is only read there.
+// under vfork, and is only read there. body is null for the fetch.
 struct HttpJob {
     const char* path;
     const char* user;
@@ -31,35 +31,25 @@ const char* mpc_credential(const char* text) { return text[0] != '\0' ? text : n
 // Runs in the guard: keeps the worker's watchdog registration alive under its pid.
 void mv_transfer_trigger(void*) { gs32_sys_trigger_watchdog_for(g_worker_state.self_pid); }
 
-int32_t ms32_fetch_operation(void* context, int output_fd) {
+// Runs in the transfer process: a GET of the JobFile (no body to send) or a POST of a
+// result part; what comes back for the worker goes to output_fd. A 201 to the GET carries
+// no body and reaches the worker as an empty JobFile.
+int32_t ms32_transfer_operation(void* context, int output_fd) {
     const auto* job = static_cast<const HttpJob*>(context);
     char* data = nullptr;
     int32_t length = 0;
-    int32_t status = gs32_http_get(job->path, &data, &length, nullptr, kTransferHttpTimeoutS,
-                                   job->user, job->password);
+    int32_t status =
+        job->body == nullptr
+            ? gs32_http_get(job->path, &data, &length, nullptr, kTransferHttpTimeoutS, job->user,
+                            job->password)
+            : gs32_http_post(job->path, job->body, job->body_length, 0, &data, &length,
+                             "text/plain", kTransferHttpTimeoutS, job->user, job->password);
+    HeapBuffer owned{data};
     int32_t result = ms32_connhandler_http_errors(status);
-    // A 201 carries no body: it reaches the worker as an empty JobFile.
     if (result == 0 && data != nullptr && length > 0 &&
         gs32_transfer_write_all(output_fd, data, static_cast<uint32_t>(length)) != 0) {
         result = -9;
     }
-    free(data);
-    return result;
-}
-
-int32_t ms32_upload_operation(void* context, int output_fd) {
-    const auto* job = static_cast<const HttpJob*>(context);
-    char* reply = nullptr;
-    int32_t reply_length = 0;
-    int32_t status = gs32_http_post(job->path, job->body, job->body_length, 0, &reply,
-                                    &reply_length, "text/plain", kTransferHttpTimeoutS,
-                                    job->user, job->password);
-    int32_t result = ms32_connhandler_http_errors(status);
-    if (result == 0 && reply != nullptr && reply_length > 0 &&
-        gs32_transfer_write_all(output_fd, reply, static_cast<uint32_t>(reply_length)) != 0) {
-        result = -9;
-    }
-    free(reply);
     return result;
 }
 
@@ -139,7 +129,7 @@ int32_t ms32_connhandler_get_nextjob() {
                 mpc_credential(state.config.http_passwd), nullptr, 0};
     HeapBuffer data;
     uint32_t length = 0;
-    result = gs32_transfer_run(TransferKind::kFetch, ms32_fetch_operation, mv_transfer_trigger,
+    result = gs32_transfer_run(TransferKind::kFetch, ms32_transfer_operation, mv_transfer_trigger,
                                &job, &data, &length);
     if (result != 0) {
         gs32_log_printf("%d: ms32_connhandler_get_nextjob: Error occured", state.self_pid);
@@ -185,7 +175,7 @@ void mv_connhandler_gprs_job_send_result_data_task() {
                         result.fill_length};
             HeapBuffer reply;
             uint32_t reply_length = 0;
-            int32_t sent = gs32_transfer_run(TransferKind::kUpload, ms32_upload_operation,
+            int32_t sent = gs32_transfer_run(TransferKind::kUpload, ms32_transfer_operation,
                                              mv_transfer_trigger, &job, &reply, &reply_length);
             if (sent != 0) {
                 state.upload_state = UP_FAILED;

@@ -10,26 +10,13 @@ namespace {
 
 constexpr const char* kNetworkService = "wenlod";
 
-// Maps the helper's failure points to the client's codes: the call never left (-1), or no
-// usable answer came back (-9).
-int32_t ms32_nw_map_point(int32_t point) {
-    switch (point) {
-        case kBusNoReply:
-        case kBusNoArguments:
-        case kBusNotText:
-            return -9;
-        default:
-            return -1;
-    }
-}
-
 int32_t ms32_nw_call(BusContext* context, const char* method, const BusArg* args,
                      uint32_t count) {
     if (context == nullptr) return -1;
     char answer[8];  // only the first five characters are compared
     BusMethodCall call{kNetworkService, method, args, count};
     int32_t point = gs32_dbus_method_call(context, call, answer, sizeof answer, nullptr);
-    if (point != kBusOk) return ms32_nw_map_point(point);
+    if (point != kBusOk) return gs32_dbus_point_code(point);
     return strncmp(answer, "ERROR", 5) == 0 ? -8 : 0;
 }
 
@@ -48,7 +35,7 @@ int32_t gs32_nw_get_con_interface(BusContext* context, char* answer, uint32_t si
     if (context == nullptr || answer == nullptr || size <= 12) return -10;
     BusMethodCall call{kNetworkService, "GetConInterface"};
     int32_t point = gs32_dbus_method_call(context, call, answer, size, nullptr);
-    if (point != kBusOk) return ms32_nw_map_point(point);
+    if (point != kBusOk) return gs32_dbus_point_code(point);
     return 0;
 }
 

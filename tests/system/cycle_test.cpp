@@ -20,29 +20,6 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-BusFilter signal_filter(const std::string& member, const std::string& arg0 = "") {
-    BusFilter filter;
-    filter.type = DBUS_MESSAGE_TYPE_SIGNAL;
-    filter.member = member;
-    filter.arg0 = arg0;
-    return filter;
-}
-
-BusFilter call_filter(const std::string& member) {
-    BusFilter filter;
-    filter.type = DBUS_MESSAGE_TYPE_METHOD_CALL;
-    filter.member = member;
-    return filter;
-}
-
-size_t gets(const JobServer& server) {
-    size_t n = 0;
-    for (const std::string& line : server.requests()) {
-        n += line.find("\"method\": \"GET\"") != std::string::npos ? 1 : 0;
-    }
-    return n;
-}
-
 class Cycle : public DaemonTest {};
 
 }  // namespace

@@ -108,4 +108,26 @@ size_t count(BusRecorder& recorder, const BusFilter& filter) {
     return recorder.matching(filter).size();
 }
 
+BusFilter signal_filter(const std::string& member, const std::string& arg0) {
+    BusFilter filter;
+    filter.type = DBUS_MESSAGE_TYPE_SIGNAL;
+    filter.member = member;
+    filter.arg0 = arg0;
+    return filter;
+}
+
+BusFilter call_filter(const std::string& member, const std::string& arg0) {
+    BusFilter filter = signal_filter(member, arg0);
+    filter.type = DBUS_MESSAGE_TYPE_METHOD_CALL;
+    return filter;
+}
+
+size_t gets(const JobServer& server) {
+    size_t n = 0;
+    for (const std::string& line : server.requests()) {
+        n += line.find("\"method\": \"GET\"") != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
 }  // namespace korvad_test

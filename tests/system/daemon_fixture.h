@@ -72,5 +72,10 @@ protected:
 
 // How many records match filter now.
 size_t count(BusRecorder& recorder, const BusFilter& filter);
+// Filters for a signal or a method call by member and, optionally, first argument.
+BusFilter signal_filter(const std::string& member, const std::string& arg0 = "");
+BusFilter call_filter(const std::string& member, const std::string& arg0 = "");
+// How many GETs the job server has received.
+size_t gets(const JobServer& server);
 
 }  // namespace korvad_test

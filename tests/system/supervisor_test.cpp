@@ -17,30 +17,6 @@ using namespace korvad_test;
 
 namespace {
 
-BusFilter signal_filter(const std::string& member, const std::string& arg0 = "") {
-    BusFilter filter;
-    filter.type = DBUS_MESSAGE_TYPE_SIGNAL;
-    filter.member = member;
-    filter.arg0 = arg0;
-    return filter;
-}
-
-BusFilter call_filter(const std::string& member, const std::string& arg0 = "") {
-    BusFilter filter;
-    filter.type = DBUS_MESSAGE_TYPE_METHOD_CALL;
-    filter.member = member;
-    filter.arg0 = arg0;
-    return filter;
-}
-
-size_t gets(const JobServer& server) {
-    size_t n = 0;
-    for (const std::string& line : server.requests()) {
-        n += line.find("\"method\": \"GET\"") != std::string::npos ? 1 : 0;
-    }
-    return n;
-}
-
 bool process_gone(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string pid_text, name, state;
