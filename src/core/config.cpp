@@ -62,6 +62,13 @@ void mv_cfg_generate_client_id(uint16_t index, char* out, uint32_t out_size) {
     snprintf(out, out_size, "%.*s%s", host_room, host, suffix);
 }
 
+// True for an empty file or one whose last character is a line feed.
+bool mb_cfg_ends_in_line_end(FILE* file) {
+    if (fseek(file, 0, SEEK_END) != 0 || ftell(file) <= 0) return true;
+    if (fseek(file, -1, SEEK_END) != 0) return true;
+    return fgetc(file) == '\n';
+}
+
 }  // namespace
 
 int32_t gs32_cfg_read_system(FILE* file, SystemConfig* config) {
@@ -98,7 +105,10 @@ int32_t gs32_cfg_read_connection(FILE* file, ConnectionList* list, uint16_t inde
     } else {
         mv_cfg_generate_client_id(index, config->client_id, sizeof config->client_id);
         char line[sizeof config->client_id + 16];
-        snprintf(line, sizeof line, "client_id %s \n", config->client_id);
+        // A last line without its line end would swallow the appended line (and the value
+        // of that last key with it), so it gets its line end first.
+        const char* start = mb_cfg_ends_in_line_end(file) ? "" : "\n";
+        snprintf(line, sizeof line, "%sclient_id %s \n", start, config->client_id);
         if (fseek(file, 0, SEEK_END) != 0 || gs32_write_text(file, line) != 0) return -10;
     }
 

@@ -300,6 +300,17 @@ TEST(ConfigConnection, GeneratedClientIdIsAppendedAndReadBackWithItsBlank) {
     unsetenv("HOSTNAME");
 }
 
+TEST(ConfigConnection, GeneratedLineNeverJoinsALastLineWithoutLineEnd) {
+    unsetenv("HOSTNAME");
+    std::string content = std::string(kRequired).substr(strlen("client_id dev1\n"));
+    content.pop_back();  // "connection_cycle_timeout 300" without its line end
+    Read first = read_connection(content);
+    EXPECT_EQ(content + "\nclient_id QM4-GET_HOSTNAME_ERR_0 \n", first.file_after);
+    Read again = read_connection(first.file_after);
+    EXPECT_EQ(300, again.config.connection_cycle_timeout);
+    EXPECT_STREQ("QM4-GET_HOSTNAME_ERR_0 ", again.config.client_id);
+}
+
 TEST(ConfigConnection, UnwritableFileFailsBeforeTheServerKey) {
     TempDir dir;
     std::string path = dir.write("c.config", "com_server_url x\n");
