@@ -1,5 +1,9 @@
 # Compiler flags shared by every target of the project.
 
+# 64-bit file offsets and inode numbers on the 32-bit device too: without them readdir and
+# stat fail with EOVERFLOW on file systems that hand out 64-bit values.
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+
 if(KORVAD_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
