@@ -26,7 +26,7 @@ class Cycle : public DaemonTest {};
 
 TEST_F(Cycle, WaitsForTheNetworkServiceThenFetchesInterpretsAndPosts) {
     // wenlodX answers every WhoIsThere, wenlod only once it is told to.
-    start_world({"wenlodX", "--no-hello", "wenlod"});
+    KORVAD_START_WORLD({"wenlodX", "--no-hello", "wenlod"});
     server_.put_job("jobs/dev/job.txt", "FWLI;;;\r\nAPLI;\r\n# note\r\nDLTS;5000\r\nFWSW;3600\r\n");
     korvad_.add_connection("a.config", Korvad::connection(server_, "dev") +
                                            "http_user user\nhttp_passwd pass\n");
@@ -62,7 +62,7 @@ TEST_F(Cycle, WaitsForTheNetworkServiceThenFetchesInterpretsAndPosts) {
 }
 
 TEST_F(Cycle, EmptyJobPostsAnEmptyFinalPart) {
-    start_world();
+    KORVAD_START_WORLD();
     server_.put_job("jobs/dev/job.txt", "");
     korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
     korvad_.start();
@@ -73,7 +73,7 @@ TEST_F(Cycle, EmptyJobPostsAnEmptyFinalPart) {
 }
 
 TEST_F(Cycle, LinkReportedUpByNotificationAfterNotConnected) {
-    start_world({"--answer", "wenlod.GetConInterface=NotConnected"});
+    KORVAD_START_WORLD({"--answer", "wenlod.GetConInterface=NotConnected"});
     server_.put_job("jobs/dev/job.txt", "FWLO\r\n");
     korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
     korvad_.start();
@@ -87,7 +87,7 @@ TEST_F(Cycle, LinkReportedUpByNotificationAfterNotConnected) {
 }
 
 TEST_F(Cycle, FollowUpJobInTheReplyToTheFinalPartRunsWithoutAFetch) {
-    start_world();
+    KORVAD_START_WORLD();
     // Enough lines to cross a second, so that the next cycle is due at the final reply.
     std::string job = "FWSW;0\r\n";
     for (int i = 0; i < 60; ++i) job += "#\r\n";
@@ -108,8 +108,8 @@ TEST_F(Cycle, FollowUpJobInTheReplyToTheFinalPartRunsWithoutAFetch) {
 }
 
 TEST_F(Cycle, ResultsLargerThanTheBufferGoInNumberedPartsAndNonFinalRepliesAreIgnored) {
-    skip_without_faketime();
-    start_world();
+    KORVAD_REQUIRE_FAKETIME();
+    KORVAD_START_WORLD();
     // 2000 comment results of 5 bytes fill 4094-byte parts twice.
     std::string job = "FWSW;3600\r\n";
     for (int i = 0; i < 2000; ++i) job += "#\r\n";
@@ -146,7 +146,7 @@ struct FailureCase {
 }  // namespace
 
 TEST_F(Cycle, EveryFailureResetsAndRetriesSixtySecondsAfterTheFailedStart) {
-    skip_without_faketime();
+    KORVAD_REQUIRE_FAKETIME();
     const FailureCase cases[] = {
         {"404", R"({"get_status": 404})", false,
          ": ms32_connhandler_http_errors: Unknown ERROR: 404", true},
@@ -158,7 +158,7 @@ TEST_F(Cycle, EveryFailureResetsAndRetriesSixtySecondsAfterTheFailedStart) {
         {"201 to the POST", R"({"post_status": 201})", false,
          ": mv_connhandler_gprs_job_send_result_data_task: No response message received", false},
     };
-    start_world();
+    KORVAD_START_WORLD();
     constexpr int kSpeed = 20;
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -194,8 +194,8 @@ TEST_F(Cycle, EveryFailureResetsAndRetriesSixtySecondsAfterTheFailedStart) {
 }
 
 TEST_F(Cycle, GuardEndsATransferThatNeverAnswersAndKeepsTheWatchdogAlive) {
-    skip_without_faketime();
-    start_world();
+    KORVAD_REQUIRE_FAKETIME();
+    KORVAD_START_WORLD();
     server_.put_job("jobs/dev/job.txt", "FWLO\r\n");
     // Header lines keep coming, each well within the client's time-out: only the guard
     // can end this transfer.

@@ -70,6 +70,19 @@ protected:
     Korvad korvad_;
 };
 
+// Start the world, or end the test when it was skipped or could not be started.
+#define KORVAD_START_WORLD(...)                           \
+    do {                                                  \
+        start_world(__VA_ARGS__);                         \
+        if (IsSkipped() || HasFatalFailure()) return;     \
+    } while (0)
+// End the test, skipped, when the daemon's clock cannot be sped up here.
+#define KORVAD_REQUIRE_FAKETIME()    \
+    do {                             \
+        skip_without_faketime();     \
+        if (IsSkipped()) return;     \
+    } while (0)
+
 // How many records match filter now.
 size_t count(BusRecorder& recorder, const BusFilter& filter);
 // Filters for a signal or a method call by member and, optionally, first argument.

@@ -28,7 +28,7 @@ class Supervisor : public DaemonTest {};
 }  // namespace
 
 TEST_F(Supervisor, WithoutConnectionsItRegistersAnnouncesAndKeepsTheWatchdogAlive) {
-    start_world();
+    KORVAD_START_WORLD();
     korvad_.start();
     auto hello = recorder_.wait_for(signal_filter("HELLO", "korvad"), 5000);
     ASSERT_TRUE(hello);
@@ -51,7 +51,7 @@ TEST_F(Supervisor, WithoutConnectionsItRegistersAnnouncesAndKeepsTheWatchdogAliv
 }
 
 TEST_F(Supervisor, TwoConnectionFilesGiveTwoWorkersWithTheirOwnNamesAndCycles) {
-    start_world();
+    KORVAD_START_WORLD();
     server_.put_job("jobs/one/job.txt", "FWLO\r\nFWSW;3600\r\n");
     server_.put_job("jobs/two/job.txt", "APLI;\r\nFWSW;3600\r\n");
     korvad_.add_connection("one.config", Korvad::connection(server_, "one"));
@@ -73,7 +73,7 @@ TEST_F(Supervisor, TwoConnectionFilesGiveTwoWorkersWithTheirOwnNamesAndCycles) {
 }
 
 TEST_F(Supervisor, AnswersEveryWhoIsThereWithOneHello) {
-    start_world();
+    KORVAD_START_WORLD();
     korvad_.start();
     ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 5000));
     ASSERT_TRUE(korvad_.wait_log("Korvad started", 2000));
@@ -92,7 +92,7 @@ TEST_F(Supervisor, RequestNextJobNowFlipsTheByteThatWorkersWatch) {
         int signals;
         size_t fetches;
     } cases[] = {{2, 1}, {3, 2}};
-    start_world({"requester"});
+    KORVAD_START_WORLD({"requester"});
     for (const auto& c : cases) {
         SCOPED_TRACE(c.signals);
         JobServer server;
@@ -118,7 +118,7 @@ TEST_F(Supervisor, RequestNextJobNowFlipsTheByteThatWorkersWatch) {
 }
 
 TEST_F(Supervisor, RefusedWatchdogMeansNoTriggersButStillACancel) {
-    start_world({"--refuse", "hodrad.RegisterWatchdog"});
+    KORVAD_START_WORLD({"--refuse", "hodrad.RegisterWatchdog"});
     server_.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
     korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
     korvad_.start();
@@ -136,12 +136,12 @@ TEST_F(Supervisor, RefusedWatchdogMeansNoTriggersButStillACancel) {
 }
 
 TEST_F(Supervisor, SigchldIsIgnoredSigintAndSigtermEndWithGoodbye) {
-    start_world();
+    KORVAD_START_WORLD();
     for (int signal_number : {SIGINT, SIGTERM}) {
         SCOPED_TRACE(signal_number);
         Korvad korvad;
         korvad.start();
-        ASSERT_TRUE(korvad.wait_log("Korvad started", 5000));
+        ASSERT_TRUE(korvad.wait_log("Korvad started", 10000)) << korvad.log();
         kill(korvad.pid(), SIGCHLD);
         usleep(700000);
         ASSERT_TRUE(korvad.running());
@@ -155,7 +155,7 @@ TEST_F(Supervisor, SigchldIsIgnoredSigintAndSigtermEndWithGoodbye) {
 }
 
 TEST_F(Supervisor, WorkersEndWithTheSupervisor) {
-    start_world();
+    KORVAD_START_WORLD();
     server_.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
     korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
     korvad_.start();
@@ -170,7 +170,7 @@ TEST_F(Supervisor, WorkersEndWithTheSupervisor) {
 }
 
 TEST_F(Supervisor, ASecondDaemonCannotTakeTheName) {
-    start_world();
+    KORVAD_START_WORLD();
     korvad_.start();
     ASSERT_TRUE(korvad_.wait_log("Korvad started", 5000));
     Korvad second;
