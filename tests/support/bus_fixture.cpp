@@ -23,58 +23,28 @@ int left_ms(Clock::time_point deadline) {
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
-std::string find_in_path(const std::string& program) {
-    const char* path = getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        std::string candidate = dirs.substr(start, end - start) + "/" + program;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return "";
-}
-
-// Waits for the child to end, at most timeout_ms, then kills it.
+// Waits for the child to end, at most timeout_ms (then kills it); a child's end has no
+// descriptor to wait on, so it is polled.
 int reap(pid_t pid, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
     int status = 0;
-    for (;;) {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) break;
-        if (done < 0) return -1;
-        if (left_ms(deadline) == 0) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            break;
-        }
-        // A child's end has no descriptor to wait on here; a short nap keeps this cheap.
+    pid_t done;
+    for (int waited = 0; (done = waitpid(pid, &status, WNOHANG)) == 0; waited += 2) {
+        if (waited >= timeout_ms) kill(pid, SIGKILL);
         usleep(2000);
     }
+    if (done < 0) return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+// A permissive policy that lets the recorder monitor everything; reply_timeout_ms > 0 makes
+// the bus answer a call that got no reply by then.
 std::string bus_config(const std::string& socket, int reply_timeout_ms) {
-    std::string config =
-        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig>\n"
-        "  <listen>unix:path=" +
-        socket +
-        "</listen>\n"
-        "  <auth>EXTERNAL</auth>\n"
-        "  <policy context=\"default\">\n"
-        "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-        "    <allow eavesdrop=\"true\"/>\n"
-        "    <allow own=\"*\"/>\n"
-        "  </policy>\n";
-    if (reply_timeout_ms > 0) {
-        config +=
-            "  <limit name=\"reply_timeout\">" + std::to_string(reply_timeout_ms) + "</limit>\n";
-    }
-    return config + "</busconfig>\n";
+    std::string limit = reply_timeout_ms > 0 ? "<limit name=\"reply_timeout\">" +
+                                                   std::to_string(reply_timeout_ms) + "</limit>"
+                                             : "";
+    return "<busconfig><listen>unix:path=" + socket + "</listen><auth>EXTERNAL</auth>" +
+           "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>" +
+           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>" + limit + "</busconfig>\n";
 }
 
 }  // namespace
@@ -90,11 +60,6 @@ PrivateBus::~PrivateBus() {
 }
 
 bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
-    std::string daemon = find_in_path("dbus-daemon");
-    if (daemon.empty()) {
-        *why = "dbus-daemon is not installed (Debian package dbus-daemon)";
-        return false;
-    }
     dir_ = std::make_unique<TempDir>();
     std::string config =
         dir_->write("bus.conf", bus_config(dir_->path() + "/bus", reply_timeout_ms));
@@ -104,23 +69,11 @@ bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
         *why = "pipe failed";
         return false;
     }
-    pid_t pid = fork();
-    if (pid == 0) {
-        int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (err >= 0) {
-            dup2(err, 1);
-            dup2(err, 2);
-        }
-        close(address_pipe[0]);
-        std::string print = "--print-address=" + std::to_string(address_pipe[1]);
-        std::string config_arg = "--config-file=" + config;
-        execl(daemon.c_str(), daemon.c_str(), config_arg.c_str(), "--nofork", "--nopidfile",
-              print.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    close(address_pipe[1]);
-    pid_ = pid;
+    pid_ = spawn({"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
+                  "--print-address=" + std::to_string(address_pipe[1])},
+                 {}, log);
     owner_ = getpid();
+    close(address_pipe[1]);
     // The daemon prints its address once it listens.
     std::string printed;
     auto deadline = Clock::now() + std::chrono::seconds(3);
@@ -134,9 +87,11 @@ bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
     }
     close(address_pipe[0]);
     size_t end = printed.find('\n');
-    if (end == std::string::npos) {
-        *why = "dbus-daemon did not start: " + read_file(log);
-        stop();
+    if (end == std::string::npos) {  // exit status 127: there is no program to start
+        int status = pid_ > 0 && kill(pid_, SIGTERM) == 0 ? reap(pid_, 2000) : -1;
+        pid_ = -1;
+        *why = status == 127 ? "dbus-daemon is not installed (Debian package dbus-daemon)"
+                             : "dbus-daemon did not start: " + read_file(log);
         return false;
     }
     address_ = printed.substr(0, end);
@@ -179,23 +134,19 @@ bool SimProcess::start(const std::vector<std::string>& args, std::string* why, i
     }
     int out_pipe[2];
     int in_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(in_pipe) != 0) {
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
         *why = "pipe failed";
         return false;
     }
     std::vector<std::string> argv = target_command(program, args);
+    std::vector<char*> words;
+    for (const std::string& word : argv) words.push_back(const_cast<char*>(word.c_str()));
+    words.push_back(nullptr);
     pid_t pid = fork();
-    if (pid == 0) {
+    if (pid == 0) {  // dup2 keeps the copies open across exec, the originals close
         dup2(in_pipe[0], 0);
         dup2(out_pipe[1], 1);
         dup2(out_pipe[1], 2);
-        close(in_pipe[0]);
-        close(in_pipe[1]);
-        close(out_pipe[0]);
-        close(out_pipe[1]);
-        std::vector<char*> words;
-        for (const std::string& word : argv) words.push_back(const_cast<char*>(word.c_str()));
-        words.push_back(nullptr);
         execvp(words[0], words.data());
         _exit(127);
     }

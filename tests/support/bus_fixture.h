@@ -1,6 +1,5 @@
-// A private dbus-daemon for tests, and the simulator process that hosts stand-ins on it.
-// The code under test reaches the private bus as its "system bus": DBUS_SYSTEM_BUS_ADDRESS
-// points there, so the machine's real system bus is never touched.
+// A private dbus-daemon for tests, reached as the "system bus" through
+// DBUS_SYSTEM_BUS_ADDRESS, and the simulator process that hosts stand-ins on it.
 #pragma once
 
 #include <sys/types.h>
@@ -21,9 +20,8 @@ class PrivateBus {
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
-    // Starts dbus-daemon from a generated configuration (permissive policy, a unix socket in
-    // a temporary folder). reply_timeout_ms > 0 makes the bus itself answer a call that got
-    // no reply within that time. false, with the reason in *why, when it cannot start.
+    // Starts dbus-daemon on a unix socket in a temporary folder; reply_timeout_ms > 0 makes
+    // the bus answer a call that got no reply by then. false, with the reason in *why.
     bool start(std::string* why, int reply_timeout_ms = 0);
     // Stops the daemon by its pid (only in the process that started it).
     void stop();
@@ -36,9 +34,8 @@ class PrivateBus {
     pid_t owner_ = -1;
 };
 
-// The test program's one private bus, started on first use, with DBUS_SYSTEM_BUS_ADDRESS set
-// to it from then on; stopped when the program ends. nullptr, with the reason in *why, when
-// it cannot be started (then the caller skips). The options of the first call count.
+// The test program's one private bus, started (and DBUS_SYSTEM_BUS_ADDRESS set) on first
+// use with that call's options. nullptr, with the reason in *why, when it cannot start.
 PrivateBus* test_bus(std::string* why, int reply_timeout_ms = 0);
 
 // korvad-sim as a child process: its stdin is a command pipe, its log is read line by line.
@@ -49,17 +46,16 @@ class SimProcess {
     SimProcess(const SimProcess&) = delete;
     SimProcess& operator=(const SimProcess&) = delete;
 
-    // Starts the simulator (under the emulator in the cross build) with args and waits for
-    // its "sim: ready" line. false, with the reason and its output in *why, otherwise.
+    // Starts the simulator (under the emulator in the cross build) and waits for its
+    // "sim: ready" line. false, with the reason and its output in *why, otherwise.
     bool start(const std::vector<std::string>& args, std::string* why, int timeout_ms = 5000);
     // The first not yet returned log line that contains text, waiting up to timeout_ms.
     std::optional<std::string> wait_for_line(const std::string& text, int timeout_ms = 2000);
     // Sends one command line ("answer hodrad.GetIgnition OFF", "emit ...").
     void command(const std::string& line);
-    // SIGTERM, then waits; the exit status (128 + signal when killed), -1 when not running.
+    // SIGTERM, then waits; the exit status (128 + signal), -1 when not running.
     int stop();
-    // Everything it printed so far.
-    std::string output() const;
+    std::string output() const;  // everything it printed so far
 
   private:
     bool read_some(int timeout_ms);

@@ -33,18 +33,12 @@ BusRecord record_of(DBusMessage* message) {
     for (bool more = dbus_message_iter_init(message, &iter); more;
          more = dbus_message_iter_next(&iter)) {
         int type = dbus_message_iter_get_arg_type(&iter);
-        if (type == DBUS_TYPE_STRING) {
-            const char* text = nullptr;
-            dbus_message_iter_get_basic(&iter, &text);
-            record.args.emplace_back(text);
-        } else if (type == DBUS_TYPE_UINT32) {
-            dbus_uint32_t number = 0;
-            dbus_message_iter_get_basic(&iter, &number);
-            record.args.push_back(std::to_string(number));
-        } else if (type == DBUS_TYPE_INT32) {
-            dbus_int32_t number = 0;
-            dbus_message_iter_get_basic(&iter, &number);
-            record.args.push_back(std::to_string(number));
+        DBusBasicValue value{};
+        if (type == DBUS_TYPE_STRING || type == DBUS_TYPE_UINT32 || type == DBUS_TYPE_INT32) {
+            dbus_message_iter_get_basic(&iter, &value);
+            record.args.push_back(type == DBUS_TYPE_STRING   ? std::string(value.str)
+                                  : type == DBUS_TYPE_UINT32 ? std::to_string(value.u32)
+                                                             : std::to_string(value.i32));
         } else if (type == DBUS_TYPE_ARRAY &&
                    dbus_message_iter_get_element_type(&iter) == DBUS_TYPE_BYTE) {
             DBusMessageIter array;

@@ -1,5 +1,4 @@
-// A monitor of the private bus: records every message that crosses it, so that a test can
-// wait for a signal or call and assert on its sender, path and arguments.
+// A monitor of the private bus: records every message on it for tests to wait for and check.
 #pragma once
 
 #include <dbus/dbus.h>
@@ -19,8 +18,7 @@ struct BusRecord {
     std::string member;
     std::string error_name;
     std::string signature;  // e.g. "ssss", "u", "ay"
-    // One entry per argument: texts as they are, numbers in decimal, byte arrays as their
-    // raw bytes, other types as "?".
+    // Per argument: texts as they are, numbers in decimal, byte arrays raw, others "?".
     std::vector<std::string> args;
 };
 
@@ -42,15 +40,14 @@ class BusRecorder {
     BusRecorder(const BusRecorder&) = delete;
     BusRecorder& operator=(const BusRecorder&) = delete;
 
-    // Opens a monitor connection (BecomeMonitor, no filter) to the bus at address. From the
+    // Opens a monitor connection (BecomeMonitor, no filter) to the bus at address; from the
     // return on, everything sent on the bus is recorded. false with the reason otherwise.
     bool start(const std::string& address, std::string* why);
 
-    // The first recorded message matching filter that no earlier wait returned, waiting up
-    // to timeout_ms for it to arrive.
+    // The first recorded match that no earlier wait returned, waiting up to timeout_ms.
     std::optional<BusRecord> wait_for(const BusFilter& filter, int timeout_ms = 2000);
 
-    // Everything recorded up to now, matching filter (reads what has arrived, no waiting).
+    // Every match recorded up to now (reads what has arrived, no waiting).
     std::vector<BusRecord> matching(const BusFilter& filter);
 
   private:

@@ -5,8 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,15 +17,11 @@
 
 namespace bus_test {
 
-// A BusContext with its name (and presence texts) set; released at the end of the scope.
+// A BusContext with its name set; released at the end of the scope.
 struct ScopedContext {
     BusContext context{};
-    explicit ScopedContext(const std::string& name, const std::string& version = "",
-                           const std::string& state = "", const std::string& description = "") {
+    explicit ScopedContext(const std::string& name) {
         gu32_copy_bounded(context.name, name.c_str(), sizeof context.name);
-        gu32_copy_bounded(context.version, version.c_str(), sizeof context.version);
-        gu32_copy_bounded(context.state, state.c_str(), sizeof context.state);
-        gu32_copy_bounded(context.description, description.c_str(), sizeof context.description);
     }
     ~ScopedContext() { gv_dbus_disconnect(&context); }
     ScopedContext(const ScopedContext&) = delete;
@@ -33,6 +29,14 @@ struct ScopedContext {
     BusContext* operator->() { return &context; }
     BusContext* get() { return &context; }
 };
+
+// A recorded message as "destination path interface.member (signature) [arg]...", so that
+// one exact comparison checks all of it; "nothing" when none came.
+inline std::string seen(const std::optional<korvad_test::BusRecord>& record) {
+    if (!record) return "nothing";
+    std::string text = korvad_test::describe(*record);
+    return text.substr(text.find(" -> ") + 4);
+}
 
 inline std::string worker_name() {
     return "korvad_" + std::to_string(getpid());
@@ -53,37 +57,55 @@ class BusTest : public ::testing::Test {
     korvad_test::BusRecorder recorder;
 };
 
+// korvad-sim hosting one stand-in, and a connected worker. The bus answers an unanswered
+// call after a second, long before the library's 25-second default.
+class StandInTest : public BusTest {
+  protected:
+    explicit StandInTest(std::string standin) : standin_(std::move(standin)) {}
+    int reply_timeout_ms() const override { return 1000; }
+    void SetUp() override {
+        BusTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        std::string why;
+        ASSERT_TRUE(sim.start({standin_}, &why)) << why;
+        ASSERT_EQ(gs32_dbus_connect_private(worker.get()), 0);
+    }
+    // Tells the stand-in how to answer method ("answer", "silent", ...) and waits until the
+    // setting is taken.
+    void tell(const std::string& what, const std::string& method, const std::string& value = "") {
+        const std::string target = what + " " + standin_ + "." + method;
+        sim.command(target + (value.empty() ? "" : " " + value));
+        ASSERT_TRUE(sim.wait_for_line("sim: " + target + " set")) << sim.output();
+    }
+
+    korvad_test::SimProcess sim;
+    ScopedContext worker{worker_name()};
+
+  private:
+    std::string standin_;
+};
+
 // A plain private connection of the test itself, for sending what the code under test
 // receives and for owning names.
 class RawConnection {
   public:
     RawConnection() {
-        // The private bus must be the system bus before anything connects.
-        std::string why;
+        std::string why;  // the private bus must be the system bus before anything connects
         if (korvad_test::test_bus(&why) == nullptr) return;
-        DBusError error;
-        dbus_error_init(&error);
-        connection_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
-        dbus_error_free(&error);
+        connection_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
         if (connection_ != nullptr) dbus_connection_set_exit_on_disconnect(connection_, FALSE);
     }
     ~RawConnection() {
-        if (connection_ != nullptr) {
-            dbus_connection_close(connection_);
-            dbus_connection_unref(connection_);
-        }
+        if (connection_ == nullptr) return;
+        dbus_connection_close(connection_);
+        dbus_connection_unref(connection_);
     }
     RawConnection(const RawConnection&) = delete;
     RawConnection& operator=(const RawConnection&) = delete;
     DBusConnection* get() const { return connection_; }
-    std::string unique_name() const { return dbus_bus_get_unique_name(connection_); }
 
     int request_name(const std::string& name, unsigned int flags) {
-        DBusError error;
-        dbus_error_init(&error);
-        int answer = dbus_bus_request_name(connection_, name.c_str(), flags, &error);
-        dbus_error_free(&error);
-        return answer;
+        return dbus_bus_request_name(connection_, name.c_str(), flags, nullptr);
     }
 
     // Sends a signal whose arguments are texts and u32 numbers (given as "u:<n>").
@@ -122,17 +144,5 @@ inline int run_in_child(const std::function<int()>& body) {
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
-
-// The negative codes of the library as exit statuses of a child.
-inline int exit_code(int32_t result) {
-    return -result;
-}
-
-// Starts the simulator with args, or fails the test.
-#define START_SIM(sim, ...)                                           \
-    do {                                                              \
-        std::string sim_why;                                          \
-        ASSERT_TRUE((sim).start({__VA_ARGS__}, &sim_why)) << sim_why; \
-    } while (0)
 
 }  // namespace bus_test

@@ -15,41 +15,34 @@ namespace {
 // What the handlers saw, in order: "slot:text" or "slot:first|second".
 std::vector<std::string> g_calls;
 
-constexpr char kSms[] = "sms";
-constexpr char kHello[] = "hello";
-constexpr char kNetwork[] = "network";
-constexpr char kGoodbye[] = "goodbye";
-constexpr char kResponse[] = "response";
-constexpr char kWho[] = "who";
-
-template <const char* kSlot>
-int32_t record_one(const char* text) {
-    g_calls.push_back(std::string(kSlot) + ":" + text);
+int32_t note(const char* slot, const char* first, const char* second = nullptr) {
+    g_calls.push_back(std::string(slot) + ":" + first + (second ? std::string("|") + second : ""));
     return 0;
 }
-template <const char* kSlot>
-int32_t record_two(const char* first, const char* second) {
-    g_calls.push_back(std::string(kSlot) + ":" + first + "|" + second);
-    return 0;
-}
-constexpr auto on_sms = record_two<kSms>;
-constexpr auto on_hello = record_one<kHello>;
-constexpr auto on_network_notification = record_two<kNetwork>;
-constexpr auto on_goodbye = record_one<kGoodbye>;
-constexpr auto on_response_time = record_one<kResponse>;
-constexpr auto on_who_is_there = record_one<kWho>;
+const auto on_sms = +[](const char* a, const char* b) { return note("sms", a, b); };
+const auto on_hello = +[](const char* text) { return note("hello", text); };
+const auto on_network = +[](const char* a, const char* b) { return note("network", a, b); };
+const auto on_goodbye = +[](const char* text) { return note("goodbye", text); };
+const auto on_response_time = +[](const char* text) { return note("response", text); };
+const auto on_who_is_there = +[](const char* text) { return note("who", text); };
 int32_t on_other(DBusMessage* message) {
-    const char* member = dbus_message_get_member(message);
     // The bus's own NameAcquired reaches this slot too; the tests look at their signals only.
-    if (!dbus_message_has_sender(message, DBUS_SERVICE_DBUS)) {
-        g_calls.push_back(std::string("other:") + (member != nullptr ? member : "-"));
-    }
+    if (dbus_message_has_sender(message, DBUS_SERVICE_DBUS)) return 0;
+    const char* member = dbus_message_get_member(message);
+    return note("other", member != nullptr ? member : "-");
+}
+
+const char* g_saved_first = nullptr;
+const char* g_saved_status = nullptr;
+int32_t save_notification(const char* first, const char* status) {
+    g_saved_first = first;
+    g_saved_status = status;
     return 0;
 }
 
 void set_all_handlers() {
-    gv_dbus_set_signal_handlers(on_sms, on_hello, on_network_notification, on_goodbye,
-                                on_response_time, on_who_is_there, nullptr);
+    gv_dbus_set_signal_handlers(on_sms, on_hello, on_network, on_goodbye, on_response_time,
+                                on_who_is_there, nullptr);
 }
 
 const char kBroadcast[] = "vel.kem.broadcast";
@@ -70,10 +63,7 @@ class PumpTest : public bus_test::BusTest {
             ASSERT_EQ(gs32_dbus_add_match(worker.get(), rule), 0);
         }
         // Let the rules take effect: a round trip to the bus after adding them.
-        DBusError error;
-        dbus_error_init(&error);
-        dbus_bus_get_unix_user(worker->connection, dbus_bus_get_unique_name(sender.get()), &error);
-        dbus_error_free(&error);
+        dbus_bus_get_unix_user(worker->connection, dbus_bus_get_unique_name(sender.get()), nullptr);
     }
     void TearDown() override {
         gv_dbus_set_signal_handlers(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
@@ -192,9 +182,9 @@ TEST_F(PumpTest, RulesAreTriedInOrderAndOnlyFilledSlotsTakeMessages) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.interface) + "." + c.member + (c.with_hello ? " +hello" : "") +
                      (c.with_other ? " +other" : ""));
-        gv_dbus_set_signal_handlers(on_sms, c.with_hello ? on_hello : nullptr,
-                                    on_network_notification, on_goodbye, on_response_time,
-                                    on_who_is_there, c.with_other ? on_other : nullptr);
+        gv_dbus_set_signal_handlers(on_sms, c.with_hello ? on_hello : nullptr, on_network,
+                                    on_goodbye, on_response_time, on_who_is_there,
+                                    c.with_other ? on_other : nullptr);
         g_calls.clear();
         send(c.interface, c.member, {"x"});
         std::vector<int32_t> results = pump_through_marker();
@@ -224,16 +214,6 @@ TEST_F(PumpTest, UnusableMessageStopsTheCallAndLeavesTheRestQueued) {
     EXPECT_EQ(g_calls, std::vector<std::string>{"hello:wenlod"});
 }
 
-namespace {
-const char* g_saved_first = nullptr;
-const char* g_saved_status = nullptr;
-int32_t save_notification(const char* first, const char* status) {
-    g_saved_first = first;
-    g_saved_status = status;
-    return 0;
-}
-}  // namespace
-
 TEST_F(PumpTest, RefusedMessageLeavesTheLastTextsUntouched) {
     gv_dbus_set_signal_handlers(nullptr, nullptr, save_notification, on_goodbye, nullptr, nullptr,
                                 nullptr);
@@ -248,7 +228,7 @@ TEST_F(PumpTest, RefusedMessageLeavesTheLastTextsUntouched) {
 }
 
 TEST(PumpArguments, NoContextOrConnectionGivesMinus10) {
-    EXPECT_EQ(gs32_dbus_pump_signals(nullptr), -10);
     BusContext unconnected{};
+    EXPECT_EQ(gs32_dbus_pump_signals(nullptr), -10);
     EXPECT_EQ(gs32_dbus_pump_signals(&unconnected), -10);
 }
