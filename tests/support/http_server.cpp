@@ -19,28 +19,6 @@
 
 namespace korvad_test {
 
-HttpStep read_request() {
-    return {HttpStep::Kind::kReadRequest, "", 0, 0};
-}
-HttpStep send(std::string bytes, size_t piece, int gap_ms) {
-    return {HttpStep::Kind::kSend, std::move(bytes), piece, gap_ms};
-}
-HttpStep send_forever(std::string bytes, int gap_ms) {
-    return {HttpStep::Kind::kSendForever, std::move(bytes), 0, gap_ms};
-}
-HttpStep pause_ms(int ms) {
-    return {HttpStep::Kind::kPause, "", 0, ms};
-}
-HttpStep close_now() {
-    return {HttpStep::Kind::kClose, "", 0, 0};
-}
-HttpStep reset() {
-    return {HttpStep::Kind::kReset, "", 0, 0};
-}
-HttpStep hold() {
-    return {HttpStep::Kind::kHold, "", 0, 0};
-}
-
 namespace {
 
 // Content-Length of a recorded request head (any case), 0 when it has none.
@@ -54,22 +32,30 @@ size_t announced_length(const std::string& head) {
     return 0;
 }
 
-}  // namespace
-
-ScriptedHttpServer::ScriptedHttpServer(std::vector<HttpStep> script) : script_(std::move(script)) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+// A TCP socket bound to an ephemeral port on 127.0.0.1, or -1.
+int bind_loopback(int* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        listen(listen_fd_, 8) != 0 ||
-        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &size) != 0 ||
-        pipe2(stop_pipe_, O_CLOEXEC) != 0) {
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
+}  // namespace
+
+ScriptedHttpServer::ScriptedHttpServer(std::vector<HttpStep> script) : script_(std::move(script)) {
+    listen_fd_ = bind_loopback(&port_);
+    if (listen_fd_ < 0 || listen(listen_fd_, 8) != 0 || pipe2(stop_pipe_, O_CLOEXEC) != 0) {
         ADD_FAILURE() << "scripted server could not listen: " << strerror(errno);
         return;
     }
-    port_ = ntohs(address.sin_port);
     thread_ = std::thread([this] { serve(); });
 }
 
@@ -144,25 +130,19 @@ bool ScriptedHttpServer::read_some(int fd, int timeout_ms) {
     return true;
 }
 
-std::string ScriptedHttpServer::seen() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return current_;
-}
-
+// Only this thread writes current_, so it reads it here without the lock.
 void ScriptedHttpServer::play(int fd) {
     constexpr int kForever = 24 * 3600 * 1000;
     constexpr int kStepLimitMs = 5000;  // no test waits longer for a client
     for (const HttpStep& step : script_) {
         switch (step.kind) {
             case HttpStep::Kind::kReadRequest: {
-                size_t start = seen().size();  // earlier requests on this connection
+                const size_t start = current_.size();  // earlier requests on this connection
                 for (;;) {
-                    std::string text = seen();
-                    size_t head_end = text.find("\r\n\r\n", start);
-                    if (head_end != std::string::npos &&
-                        text.size() >=
-                            head_end + 4 +
-                                announced_length(text.substr(start, head_end + 2 - start))) {
+                    size_t end = current_.find("\r\n\r\n", start);
+                    if (end != std::string::npos &&
+                        current_.size() >=
+                            end + 4 + announced_length(current_.substr(start, end + 2 - start))) {
                         break;
                     }
                     if (!read_some(fd, kStepLimitMs)) break;
@@ -214,15 +194,10 @@ int open_fd_count() {
 }
 
 int refused_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    close(fd);
-    return ntohs(address.sin_port);
+    int port = 0;
+    int fd = bind_loopback(&port);
+    if (fd >= 0) close(fd);
+    return port;
 }
 
 }  // namespace korvad_test

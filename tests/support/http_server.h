@@ -11,9 +11,9 @@
 
 namespace korvad_test {
 
-// One thing the server does on a connection; a script is a list of them, played in order
-// on every accepted connection. When a script ends, the server closes its sending side
-// and records what the client still sends until the client closes.
+// One thing the server does on a connection; the script is played in order on every
+// accepted connection. After the last step the server shuts down its sending side and
+// records what the client still sends until it closes.
 struct HttpStep {
     enum class Kind { kReadRequest, kSend, kSendForever, kPause, kClose, kReset, kHold };
     Kind kind;
@@ -22,19 +22,29 @@ struct HttpStep {
     int gap_ms = 0;    // pause after each write
 };
 
-// Reads the request head up to its empty line and then as many body bytes as its
-// Content-Length announces.
-HttpStep read_request();
-HttpStep send(std::string bytes, size_t piece = 0, int gap_ms = 0);
+// Reads the request head and as many body bytes as its Content-Length announces.
+inline HttpStep read_request() {
+    return {HttpStep::Kind::kReadRequest, ""};
+}
+inline HttpStep send(std::string bytes, size_t piece = 0, int gap_ms = 0) {
+    return {HttpStep::Kind::kSend, std::move(bytes), piece, gap_ms};
+}
 // Sends bytes again and again until the client is gone.
-HttpStep send_forever(std::string bytes, int gap_ms = 0);
-HttpStep pause_ms(int ms);
-// Closes at once, without reading anything more.
-HttpStep close_now();
-// Aborts the connection: the client sees a reset.
-HttpStep reset();
-// Neither sends nor closes until the client closes.
-HttpStep hold();
+inline HttpStep send_forever(std::string bytes, int gap_ms = 0) {
+    return {HttpStep::Kind::kSendForever, std::move(bytes), 0, gap_ms};
+}
+inline HttpStep pause_ms(int ms) {
+    return {HttpStep::Kind::kPause, "", 0, ms};
+}
+inline HttpStep close_now() {
+    return {HttpStep::Kind::kClose, ""};
+}  // reads nothing more
+inline HttpStep reset() {
+    return {HttpStep::Kind::kReset, ""};
+}  // the client sees a reset
+inline HttpStep hold() {
+    return {HttpStep::Kind::kHold, ""};
+}  // waits for the client to close
 
 class ScriptedHttpServer {
   public:
@@ -46,8 +56,8 @@ class ScriptedHttpServer {
     int port() const { return port_; }
     // "http://127.0.0.1:<port>/<path>"
     std::string url(const std::string& path) const;
-    // The bytes received on the n-th connection, once it has ended (waits at most
-    // timeout_ms; what arrived so far otherwise).
+    // The bytes received on the n-th connection once it has ended; after timeout_ms what
+    // arrived so far.
     std::string received(size_t n = 0, int timeout_ms = 2000);
 
   private:
@@ -56,7 +66,6 @@ class ScriptedHttpServer {
     bool wait_stop(int ms);  // true when stopped during the wait
     bool read_some(int fd, int timeout_ms);
     bool send_bytes(int fd, const char* data, size_t length);
-    std::string seen();
 
     std::vector<HttpStep> script_;
     int listen_fd_ = -1;
@@ -66,7 +75,7 @@ class ScriptedHttpServer {
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> records_;
-    std::string current_;  // the connection in progress, for received() after a time-out
+    std::string current_;  // the connection in progress
 };
 
 // Number of descriptors open in this process (to show that a call leaked none).

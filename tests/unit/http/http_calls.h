@@ -35,44 +35,29 @@ struct HttpOutcome {
     double seconds = 0;
 };
 
-inline double seconds_since(std::chrono::steady_clock::time_point start) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-inline HttpOutcome http_get(const std::string& url, uint32_t timeout_s, const char* user = nullptr,
-                            const char* password = nullptr) {
+// A GET when body is null, otherwise a POST of *body, with a time-out of 1 s.
+inline HttpOutcome http_call(const std::string& url, const std::string* body = nullptr,
+                             const char* content_type = nullptr, int32_t overwrite = 0,
+                             const char* user = nullptr, const char* password = nullptr) {
+    const uint32_t timeout_s = 1;
     std::string path = aim(url);
     HttpOutcome out;
     char* data = nullptr;
     char type[HTTP_LINE_SIZE] = "stale";
     auto start = std::chrono::steady_clock::now();
-    out.result = gs32_http_get(path.c_str(), &data, &out.length, type, timeout_s, user, password);
-    out.seconds = seconds_since(start);
-    out.content_type = type;
+    out.result =
+        body == nullptr
+            ? gs32_http_get(path.c_str(), &data, &out.length, type, timeout_s, user, password)
+            : gs32_http_post(path.c_str(), body->data(), static_cast<uint32_t>(body->size()),
+                             overwrite, &data, &out.length, content_type, timeout_s, user,
+                             password);
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (body == nullptr) out.content_type = type;
     if (data != nullptr) {
         out.has_data = true;
         out.data.assign(data, out.length > 0 ? static_cast<size_t>(out.length) : 0);
         EXPECT_EQ('\0', data[out.length]) << "the body is followed by a zero byte";
         free(data);
-    }
-    return out;
-}
-
-inline HttpOutcome http_post(const std::string& url, const std::string& body,
-                             const char* content_type, int32_t overwrite, uint32_t timeout_s,
-                             const char* user = nullptr, const char* password = nullptr) {
-    std::string path = aim(url);
-    HttpOutcome out;
-    char* reply = nullptr;
-    auto start = std::chrono::steady_clock::now();
-    out.result =
-        gs32_http_post(path.c_str(), body.data(), static_cast<uint32_t>(body.size()), overwrite,
-                       &reply, &out.length, content_type, timeout_s, user, password);
-    out.seconds = seconds_since(start);
-    if (reply != nullptr) {
-        out.has_data = true;
-        out.data.assign(reply, static_cast<size_t>(out.length));
-        free(reply);
     }
     return out;
 }

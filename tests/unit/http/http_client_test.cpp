@@ -1,5 +1,6 @@
-// The request operations against the scripted server: exact request bytes, reply
-// handling, Basic authorization and the base64 encoder.
+// The request operations against the scripted server: exact request bytes, reply handling,
+// Basic authorization, and a misbehaving server that every call survives with its defined
+// result, in bounded time, leaking no descriptor (memory is checked by the sanitizer build).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -14,20 +15,98 @@ using namespace korvad_test;
 namespace {
 
 const std::string kOk = "HTTP/1.1 200 OK\r\n";
+const std::string kChunked = kOk + "Transfer-Encoding: chunked\r\n\r\n";
 
-std::string host_port(const ScriptedHttpServer& server) {
-    return "127.0.0.1:" + std::to_string(server.port());
+std::string ok_length(const std::string& length) {
+    return kOk + "Content-Length: " + length + "\r\n\r\n";
+}
+std::string head_of(const char* method, const std::string& path, const ScriptedHttpServer& server) {
+    return std::string(method) + " /" + path +
+           " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
+           "\r\nUser-Agent: httptiny\r\n";
 }
 
-TEST(HttpGet, RequestIsTheExactHttp11Head) {
-    ScriptedHttpServer server({read_request(), send(kOk + "Content-Length: 2\r\n\r\nok")});
-    EXPECT_EQ(200, http_get(server.url("jobs/next.job"), 1).result);
-    EXPECT_EQ("GET /jobs/next.job HTTP/1.1\r\nHost: " + host_port(server) +
-                  "\r\nUser-Agent: httptiny\r\n\r\n",
-              server.received());
+TEST(HttpRequests, GetHeadPutAndDeleteSendTheirExactRequests) {
+    ScriptedHttpServer get({read_request(), send(ok_length("2") + "ok")});
+    EXPECT_EQ(200, http_call(get.url("jobs/next.job")).result);
+    EXPECT_EQ(head_of("GET", "jobs/next.job", get) + "\r\n", get.received());
+
+    ScriptedHttpServer head(
+        {read_request(), send(kOk + "content-LENGTH: 77\r\nContent-Type: a/b\r\n\r\n")});
+    aim(head.url("f"));
+    int32_t length = 5;
+    char type[HTTP_LINE_SIZE];
+    EXPECT_EQ(200, gs32_http_head("f", &length, type, 1, nullptr, nullptr));
+    EXPECT_EQ(77, length);
+    EXPECT_STREQ("a/b", type);
+    EXPECT_EQ(head_of("HEAD", "f", head) + "\r\n", head.received());
+
+    ScriptedHttpServer no_length({read_request(), send(kOk + "\r\n")});
+    aim(no_length.url("f"));
+    EXPECT_EQ(200, gs32_http_head("f", &length, nullptr, 1, nullptr, nullptr));
+    EXPECT_EQ(-1, length);
+
+    ScriptedHttpServer put({read_request(), send("HTTP/1.1 201 Created\r\n\r\n")});
+    aim(put.url("p"));
+    EXPECT_EQ(201, gs32_http_put("p", "abc", 3, 1, "text/plain", 1, "u", "p"));
+    EXPECT_EQ(head_of("PUT", "p", put) +
+                  "Content-Length: 3\r\nContent-type: text/plain\r\n"
+                  "Authorization: Basic dTpw\r\nControl: overwrite=1\r\n\r\nabc",
+              put.received());
+
+    ScriptedHttpServer del({read_request(), send("HTTP/1.1 403 Forbidden\r\n\r\n")});
+    aim(del.url("d"));
+    EXPECT_EQ(403, gs32_http_delete("d", 1, nullptr, nullptr));
+    EXPECT_EQ(head_of("DELETE", "d", del) + "\r\n", del.received());
 }
 
-TEST(HttpGet, HeaderNamesMatchInAnyCaseAndValuesKeepTheirs) {
+TEST(HttpRequests, PostCarriesLengthTypeAuthorizationAndOverwrite) {
+    const std::string auth = "Authorization: Basic dXNlcjpwdw==\r\n";  // "user:pw"
+    const std::string type70(70, 't');
+    struct Case {
+        const char* content_type;
+        int32_t overwrite;
+        const char* user;
+        std::string extra;
+    } cases[] = {
+        {"text/plain", 0, nullptr, "Content-Length: 5\r\nContent-Type: text/plain\r\n"},
+        {"text/plain", 0, "user", "Content-Length: 5\r\nContent-Type: text/plain\r\n" + auth},
+        {nullptr, 7, "user", "Content-Length: 5\r\n" + auth + "Control: overwrite=1\r\n"},
+        {type70.c_str(), 0, nullptr,
+         "Content-Length: 5\r\nContent-Type: " + std::string(64, 't') + "\r\n"},
+    };
+    const std::string body = "hello";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.extra);
+        ScriptedHttpServer server({read_request(), send(kOk + "\r\nOK")});
+        HttpOutcome out = http_call(server.url("res/a.00001.end"), &body, c.content_type,
+                                    c.overwrite, c.user, c.user != nullptr ? "pw" : nullptr);
+        EXPECT_EQ(200, out.result);
+        EXPECT_EQ("OK", out.data);
+        EXPECT_EQ("POST http://127.0.0.1:" + std::to_string(server.port()) +
+                      "/res/a.00001.end HTTP/1.0\r\n" + c.extra + "\r\nhello",
+                  server.received());
+    }
+}
+
+TEST(HttpRequests, PostReplyIsCutAt1024BytesAndOnlyA200IsRead) {
+    std::string long_reply, empty;
+    for (int i = 0; i < 3000; ++i) long_reply += static_cast<char>('a' + i % 26);
+    ScriptedHttpServer server({read_request(), send(kOk + "X-A: 1\r\n\r\n" + long_reply)});
+    HttpOutcome out = http_call(server.url("r"), &long_reply, "text/plain");
+    EXPECT_EQ(200, out.result);
+    EXPECT_EQ(1024, out.length);
+    EXPECT_EQ(long_reply.substr(0, 1024), out.data);
+
+    ScriptedHttpServer created({read_request(), send("HTTP/1.1 201 Created\r\n\r\nOK")});
+    out = http_call(created.url("r"), &empty, "text/plain");
+    EXPECT_EQ(201, out.result);
+    EXPECT_FALSE(out.has_data);
+    EXPECT_EQ(0, out.length);
+    EXPECT_NE(std::string::npos, created.received().find("Content-Length: 0\r\n"));
+}
+
+TEST(HttpRequests, HeaderNamesMatchInAnyCaseAndValuesKeepTheirs) {
     struct Case {
         std::string headers;
         std::string body;
@@ -41,87 +120,11 @@ TEST(HttpGet, HeaderNamesMatchInAnyCaseAndValuesKeepTheirs) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.headers);
         ScriptedHttpServer server({read_request(), send(kOk + c.headers + "\r\n" + c.body)});
-        HttpOutcome out = http_get(server.url("j"), 1);
+        HttpOutcome out = http_call(server.url("j"));
         EXPECT_EQ(200, out.result);
         EXPECT_EQ("abcd", out.data);
-        EXPECT_EQ(4, out.length);
         EXPECT_EQ(c.content_type, out.content_type);
     }
-}
-
-TEST(HttpGet, ChunksAreJoined) {
-    ScriptedHttpServer server({read_request(), send(kOk + "Transfer-Encoding: chunked\r\n\r\n"
-                                                          "4\r\nabcd\r\n5\r\nefghi\r\n0\r\n\r\n")});
-    HttpOutcome out = http_get(server.url("j"), 1);
-    EXPECT_EQ(200, out.result);
-    EXPECT_EQ("abcdefghi", out.data);
-    EXPECT_EQ(9, out.length);
-}
-
-TEST(HttpGet, OtherStatusesComeBackWithoutDataOrLength) {
-    struct Case {
-        std::string reply;
-        int32_t result;
-    } cases[] = {
-        {"HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nnot", 404},
-        {"HTTP/1.1 304 Not Modified\r\nContent-Length: 3\r\n\r\n", 304},
-        {"HTTP/1.1 201 Created\r\n\r\n", 201},
-        {kOk + "Content-Length: 0\r\n\r\n", HTTP_E_NO_LENGTH},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.reply);
-        ScriptedHttpServer server({read_request(), send(c.reply)});
-        HttpOutcome out = http_get(server.url("j"), 1);
-        EXPECT_EQ(c.result, out.result);
-        EXPECT_FALSE(out.has_data);
-        EXPECT_EQ(kUntouched, out.length);
-    }
-}
-
-TEST(HttpPost, RequestCarriesLengthTypeAuthorizationAndOverwrite) {
-    const std::string auth = "Authorization: Basic dXNlcjpwdw==\r\n";  // "user:pw"
-    const std::string type70(70, 't');
-    struct Case {
-        const char* content_type;
-        int32_t overwrite;
-        const char* user;
-        std::string extra;
-    } cases[] = {
-        {"text/plain", 0, nullptr, "Content-Length: 5\r\nContent-Type: text/plain\r\n"},
-        {"text/plain", 0, "user", "Content-Length: 5\r\nContent-Type: text/plain\r\n" + auth},
-        {nullptr, 1, nullptr, "Content-Length: 5\r\nControl: overwrite=1\r\n"},
-        {nullptr, 7, "user", "Content-Length: 5\r\n" + auth + "Control: overwrite=1\r\n"},
-        {type70.c_str(), 0, nullptr,
-         "Content-Length: 5\r\nContent-Type: " + std::string(64, 't') + "\r\n"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.extra);
-        ScriptedHttpServer server({read_request(), send(kOk + "\r\nOK")});
-        HttpOutcome out = http_post(server.url("res/a.00001.end"), "hello", c.content_type,
-                                    c.overwrite, 1, c.user, c.user != nullptr ? "pw" : nullptr);
-        EXPECT_EQ(200, out.result);
-        EXPECT_EQ("OK", out.data);
-        EXPECT_EQ("POST http://" + host_port(server) + "/res/a.00001.end HTTP/1.0\r\n" + c.extra +
-                      "\r\nhello",
-                  server.received());
-    }
-}
-
-TEST(HttpPost, ReplyIsCutAt1024BytesAndOnlyA200IsRead) {
-    std::string long_reply;
-    for (int i = 0; i < 3000; ++i) long_reply += static_cast<char>('a' + i % 26);
-    ScriptedHttpServer server({read_request(), send(kOk + "X-A: 1\r\n\r\n" + long_reply)});
-    HttpOutcome out = http_post(server.url("r"), "x", "text/plain", 0, 1);
-    EXPECT_EQ(200, out.result);
-    EXPECT_EQ(1024, out.length);
-    EXPECT_EQ(long_reply.substr(0, 1024), out.data);
-
-    ScriptedHttpServer created({read_request(), send("HTTP/1.1 201 Created\r\n\r\nOK")});
-    out = http_post(created.url("r"), "", "text/plain", 0, 1);
-    EXPECT_EQ(201, out.result);
-    EXPECT_FALSE(out.has_data);
-    EXPECT_EQ(0, out.length);
-    EXPECT_NE(std::string::npos, created.received().find("Content-Length: 0\r\n"));
 }
 
 TEST(HttpAuthorization, SentOnlyWithBothCredentialsEachCutAt32) {
@@ -135,13 +138,12 @@ TEST(HttpAuthorization, SentOnlyWithBothCredentialsEachCutAt32) {
         {"", "", ":"},
         {"user", nullptr, ""},
         {nullptr, "pw", ""},
-        {u40.c_str(), "pw", u40.substr(0, 32) + ":pw"},
         {u40.c_str(), p40.c_str(), u40.substr(0, 32) + ":" + p40.substr(0, 32)},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.plain);
-        ScriptedHttpServer server({read_request(), send(kOk + "Content-Length: 1\r\n\r\nx")});
-        EXPECT_EQ(200, http_get(server.url("j"), 1, c.user, c.password).result);
+        ScriptedHttpServer server({read_request(), send(ok_length("1") + "x")});
+        EXPECT_EQ(200, http_call(server.url("j"), nullptr, nullptr, 0, c.user, c.password).result);
         std::string request = server.received();
         if (c.plain.empty()) {
             EXPECT_EQ(std::string::npos, request.find("Authorization")) << request;
@@ -164,13 +166,10 @@ TEST(HttpBase64, StandardAlphabetPaddingAndThe511Bound) {
         {"", 1, ""},
         {"f", 1, "Zg=="},
         {"fo", 1, "Zm8="},
-        {"foo", 1, "Zm9v"},
         {"foobar", 1, "Zm9vYmFy"},
-        {"Aladdin:open sesame", 1, "QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
         {std::string("\xfb\xff\xbf", 3), 1, "+/+/"},
         {std::string(381, '\xff'), 1, std::string(508, '/')},  // 508 characters: fits
         {std::string(382, 'a'), 0, ""},                        // 512 characters: does not
-        {std::string(1000, 'a'), 0, ""},
     };
     for (const Case& c : cases) {
         char out[HTTP_LINE_SIZE + 64];
@@ -179,38 +178,6 @@ TEST(HttpBase64, StandardAlphabetPaddingAndThe511Bound) {
         EXPECT_EQ(c.output, std::string(out)) << c.input.size();
         EXPECT_EQ('#', out[HTTP_LINE_SIZE]) << "nothing written behind the 512 bytes";
     }
-}
-
-TEST(HttpHeadPutDelete, RequestsAndResults) {
-    ScriptedHttpServer head(
-        {read_request(), send(kOk + "content-LENGTH: 77\r\nContent-Type: a/b\r\n\r\n")});
-    aim(head.url("f"));
-    int32_t length = 5;
-    char type[HTTP_LINE_SIZE];
-    EXPECT_EQ(200, gs32_http_head("f", &length, type, 1, nullptr, nullptr));
-    EXPECT_EQ(77, length);
-    EXPECT_STREQ("a/b", type);
-    EXPECT_EQ("HEAD /f HTTP/1.1\r\nHost: " + host_port(head) + "\r\nUser-Agent: httptiny\r\n\r\n",
-              head.received());
-
-    ScriptedHttpServer no_length({read_request(), send(kOk + "\r\n")});
-    aim(no_length.url("f"));
-    EXPECT_EQ(200, gs32_http_head("f", &length, nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(-1, length);
-
-    ScriptedHttpServer put({read_request(), send("HTTP/1.1 201 Created\r\n\r\n")});
-    aim(put.url("p"));
-    EXPECT_EQ(201, gs32_http_put("p", "abc", 3, 1, "text/plain", 1, "u", "p"));
-    EXPECT_EQ("PUT /p HTTP/1.1\r\nHost: " + host_port(put) +
-                  "\r\nUser-Agent: httptiny\r\nContent-Length: 3\r\nContent-type: text/plain\r\n"
-                  "Authorization: Basic dTpw\r\nControl: overwrite=1\r\n\r\nabc",
-              put.received());
-
-    ScriptedHttpServer del({read_request(), send("HTTP/1.1 403 Forbidden\r\n\r\n")});
-    aim(del.url("d"));
-    EXPECT_EQ(403, gs32_http_delete("d", 1, nullptr, nullptr));
-    EXPECT_EQ("DELETE /d HTTP/1.1\r\nHost: " + host_port(del) + "\r\nUser-Agent: httptiny\r\n\r\n",
-              del.received());
 }
 
 TEST(HttpRequests, MissingRequiredArgumentsFailBeforeConnecting) {
@@ -233,10 +200,200 @@ TEST(HttpRequests, MissingRequiredArgumentsFailBeforeConnecting) {
 TEST(HttpElapsed, CountsMillisecondsFromTheFirstCall) {
     uint32_t first = gu32_http_elapsed_ms();
     usleep(120 * 1000);
-    uint32_t later = gu32_http_elapsed_ms();
+    uint32_t later = gu32_http_elapsed_ms() - first;
     EXPECT_LE(first, 5u);
-    EXPECT_GE(later - first, 110u);
-    EXPECT_LT(later - first, 2000u);
+    EXPECT_GE(later, 110u);
+    EXPECT_LT(later, 2000u);
+}
+
+enum Op { kGet, kPost };
+
+struct Scenario {
+    const char* name;
+    std::vector<HttpStep> script;  // played after the request is read, unless it closes first
+    int32_t result;
+    std::string data{};  // the body at 200
+    double min_s = 0;    // a wait that must run to the time-out of 1 s
+    double max_s = 2.0;  // the time-out plus a second
+    Op op = kGet;
+};
+
+void PrintTo(const Scenario& s, std::ostream* out) {
+    *out << s.name;
+}
+
+std::string with_line(size_t length) {  // a header line of length bytes before its CR LF
+    return kOk + "Content-Length: 4\r\n" + std::string(length, 'h') + "\r\n\r\nabcd";
+}
+
+class HttpScenario : public testing::TestWithParam<Scenario> {};
+
+TEST_P(HttpScenario, EndsInItsResult) {
+    const Scenario& s = GetParam();
+    int fds_before = open_fd_count();
+    {
+        std::vector<HttpStep> script{read_request()};
+        script.insert(script.end(), s.script.begin(), s.script.end());
+        if (s.script[0].kind == HttpStep::Kind::kClose) script = s.script;
+        ScriptedHttpServer server(script);
+        const std::string body = "r=1";
+        HttpOutcome out = s.op == kGet ? http_call(server.url("job"))
+                                       : http_call(server.url("res"), &body, "text/plain");
+        EXPECT_EQ(s.result, out.result);
+        EXPECT_EQ(s.result == 200, out.has_data);
+        EXPECT_EQ(s.data, out.data);
+        // Another status, or a reply without a length, leaves the length output alone.
+        const bool untouched =
+            s.op == kGet && ((s.result > 0 && s.result != 200) || s.result == HTTP_E_NO_LENGTH);
+        if (s.result == 200 || untouched) {
+            EXPECT_EQ(untouched ? kUntouched : static_cast<int32_t>(s.data.size()), out.length);
+        }
+        EXPECT_GE(out.seconds, s.min_s);
+        EXPECT_LT(out.seconds, s.max_s);
+    }
+    EXPECT_EQ(fds_before, open_fd_count());
+}
+
+std::string name_of(const testing::TestParamInfo<Scenario>& info) {
+    return info.param.name;
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Splits, HttpScenario, testing::Values(
+    Scenario{"GetOneBytePerWrite", {send(ok_length("4") + "abcd", 1)}, 200, "abcd"},
+    Scenario{"ChunksJoinedOneBytePerWrite",
+             {send(kChunked + "4\r\nabcd\r\n5\r\nefghi\r\n0\r\n\r\n", 1)}, 200, "abcdefghi"},
+    Scenario{"PostOneBytePerWrite", {send(kOk + "\r\nOK\r\nnext", 1)}, 200, "OK\r\nnext", 0, 2,
+             kPost},
+    // Each line has a budget of its own: the whole head may take longer than one.
+    Scenario{"LinesTrickledWithinTheirOwnBudgets",
+             {send(kOk, 1, 40), send("X-Pad: 0123456789abcdef\r\n", 1, 30),
+              send("Content-Length: 2\r\n\r\nok", 1, 30)}, 200, "ok", 1.0, 3.5}),
+    name_of);
+
+INSTANTIATE_TEST_SUITE_P(SilenceAndCloses, HttpScenario, testing::Values(
+    Scenario{"CloseRightAfterAccept", {close_now()}, HTTP_E_READ_HEAD},
+    Scenario{"NeverAnswering", {hold()}, HTTP_E_READ_HEAD, "", 0.9},
+    Scenario{"AnswerAfterTheTimeOut", {pause_ms(1500), send(ok_length("1") + "x")},
+             HTTP_E_READ_HEAD, "", 0.9},
+    Scenario{"StatusLineTrickledTooSlowly", {send(kOk, 1, 150)}, HTTP_E_READ_HEAD, "", 0.9},
+    Scenario{"BodyTrickledTooSlowly", {send(ok_length("100")), send(std::string(100, 'b'), 1, 50)},
+             HTTP_E_READ_DATA, "", 0.9},
+    Scenario{"EndlessBodyBeyondTheLength",
+             {send(ok_length("100000")), send_forever(std::string(1000, 'e'))},
+             200, std::string(100000, 'e')},
+    Scenario{"EndlessPostReply", {send(kOk + "\r\n"), send_forever(std::string(100, 'e'))}, 200,
+             std::string(1024, 'e'), 0, 2, kPost},
+    Scenario{"HeadersNeverEnded", {send(kOk + "X-A: 1\r\n"), hold()}, HTTP_E_READ_HEAD, "", 0.9},
+    Scenario{"HeadersCutByClose", {send(kOk + "Content-Length: 4\r\n")}, HTTP_E_READ_HEAD},
+    // Bytes that arrived do not count once the budget is spent.
+    Scenario{"PostReplyHeldOpen", {send(kOk + "\r\nOK"), hold()}, HTTP_E_READ_DATA, "", 0.9, 2,
+             kPost}),
+    name_of);
+
+INSTANTIATE_TEST_SUITE_P(Resets, HttpScenario, testing::Values(
+    Scenario{"ResetInTheHeaders", {send(kOk + "Content-Le"), reset()}, HTTP_E_READ_HEAD},
+    Scenario{"ResetInTheBody", {send(ok_length("100") + "0123456789"), reset()}, HTTP_E_READ_DATA},
+    Scenario{"ResetInAChunk", {send(kChunked + "10\r\nabc"), reset()}, HTTP_E_READ_DATA}),
+    name_of);
+
+INSTANTIATE_TEST_SUITE_P(StatusLines, HttpScenario, testing::Values(
+    Scenario{"Garbage", {send("\x16\x03\x01 garbage\r\n\r\n")}, HTTP_E_PARSE_STATUS},
+    Scenario{"Icy", {send("ICY 200 OK\r\n\r\n")}, HTTP_E_PARSE_STATUS},
+    Scenario{"Http2", {send("HTTP/2 200\r\n\r\n")}, HTTP_E_PARSE_STATUS},
+    Scenario{"Zero", {send("HTTP/1.1 000 Zero\r\n\r\n")}, HTTP_E_PARSE_STATUS},
+    Scenario{"Empty", {send("\r\n\r\n")}, HTTP_E_PARSE_STATUS},
+    Scenario{"FourDigitsReadAsThree", {send("HTTP/1.1 2000 x\nContent-Length: 2\r\n\r\nok")},
+             200, "ok"},
+    Scenario{"Negative", {send("HTTP/1.1 -20 Odd\r\n\r\n")}, HTTP_E_PARSE_STATUS},
+    // The first 511 bytes are the status line, the rest reads as a header line.
+    Scenario{"Overlong",
+             {send("HTTP/1.1 200 " + std::string(700, 'x') + "\r\nContent-Length: 2\r\n\r\nok")},
+             200, "ok"},
+    Scenario{"OverlongGarbageWithoutLineEnd", {send(std::string(2000, 'g')), hold()},
+             HTTP_E_PARSE_STATUS}),
+    name_of);
+
+// A line ends after 511 bytes; a CR or LF left behind then reads as the empty line that
+// ends the headers, and the rest of the head becomes body.
+INSTANTIATE_TEST_SUITE_P(HeaderLines, HttpScenario, testing::Values(
+    Scenario{"Line510", {send(with_line(510))}, 200, "\r\nab"},
+    Scenario{"Line511", {send(with_line(511))}, 200, "\r\nab"},
+    Scenario{"Line512", {send(with_line(512))}, 200, "abcd"},
+    Scenario{"Line510HidesLaterHeaders",
+             {send(kOk + std::string(510, 'h') + "\r\nContent-Length: 4\r\n\r\nabcd")},
+             HTTP_E_NO_LENGTH},
+    Scenario{"Line100KiB", {send(with_line(100 * 1024))}, 200, "abcd", 0, 5.0}),
+    name_of);
+
+INSTANTIATE_TEST_SUITE_P(Lengths, HttpScenario, testing::Values(
+    Scenario{"LargerThanTheData", {send(ok_length("10") + "abc")}, HTTP_E_READ_DATA},
+    Scenario{"Zero", {send(ok_length("0"))}, HTTP_E_NO_LENGTH},
+    Scenario{"Huge", {send(ok_length("2147483647") + "abc")}, HTTP_E_MEMORY},
+    Scenario{"BeyondThirtyTwoBits", {send(ok_length("99999999999") + "abc")}, HTTP_E_MEMORY},
+    Scenario{"Negative", {send(ok_length("-5") + "abc")}, HTTP_E_NO_LENGTH},
+    Scenario{"DuplicatedLastWins",
+             {send(kOk + "Content-Length: 3\r\nContent-Length: 5\r\n\r\nabcde")}, 200, "abcde"},
+    Scenario{"Garbage", {send(ok_length("many") + "abc")}, HTTP_E_NO_LENGTH},
+    Scenario{"BytesAfterTheBody", {send(ok_length("4") + "abcdEXTRA")}, 200, "abcd"}),
+    name_of);
+
+INSTANTIATE_TEST_SUITE_P(Chunked, HttpScenario, testing::Values(
+    Scenario{"NonHexSizeEndsTheBody", {send(kChunked + "4\r\nabcd\r\nzz\r\nmore")}, 200, "abcd"},
+    Scenario{"OverflowingSize", {send(kChunked + "FFFFFFFF\r\nabc")}, HTTP_E_MEMORY},
+    // A size line holds ten bytes with its CR LF; a longer one ends the body where it is.
+    Scenario{"SizeLineOfTenBytes", {send(kChunked + "00000004\r\nabcd\r\n0\r\n\r\n")}, 200, "abcd"},
+    Scenario{"SizeLineOfElevenBytes",
+             {send(kChunked + "2\r\nab\r\n4;ext=abc\r\nabcd\r\n0\r\n\r\n")}, 200, "ab"},
+    Scenario{"Extension", {send(kChunked + "4;x=y\r\nabcd\r\n0\r\n\r\n")}, 200, "abcd"},
+    Scenario{"CloseMidChunk", {send(kChunked + "8\r\nabc")}, HTTP_E_READ_DATA},
+    Scenario{"NoFinalChunk", {send(kChunked + "4\r\nabcd\r\n")}, HTTP_E_READ_DATA},
+    // The trailer never ends, and the client does not wait for it.
+    Scenario{"TrailersAreNotRead", {send(kChunked + "4\r\nabcd\r\n0\r\nX-T: 1\r\n"), hold()},
+             200, "abcd", 0, 0.9},
+    Scenario{"LengthWinsOverChunked",
+             {send(kOk + "Transfer-Encoding: chunked\r\nContent-Length: 6\r\n\r\n" +
+                   "4\r\nabcd\r\n0\r\n\r\n")},
+             200, "4\r\nabc"},
+    Scenario{"CodingValueCutAt99",
+             {send(kOk + "Transfer-Encoding: " + std::string(95, 'x') + "chunked\r\n\r\n")},
+             HTTP_E_NO_LENGTH},
+    Scenario{"CodingValueIsCaseSensitive",
+             {send(kOk + "Transfer-Encoding: Chunked\r\n\r\n0\r\n\r\n")}, HTTP_E_NO_LENGTH}),
+    name_of);
+
+INSTANTIATE_TEST_SUITE_P(OtherStatuses, HttpScenario, testing::Values(
+    Scenario{"Continue", {send("HTTP/1.1 100 Continue\r\n\r\n" + ok_length("2") + "ok")}, 100},
+    Scenario{"CreatedEndedByLineFeed", {send("HTTP/1.1 201\n\r\n")}, 201},
+    Scenario{"NoContent", {send("HTTP/1.1 204 No Content\r\n\r\n")}, 204},
+    Scenario{"NotModified", {send("HTTP/1.1 304 Not Modified\r\nContent-Length: 3\r\n\r\n")}, 304},
+    Scenario{"Unauthorized", {send("HTTP/1.1 401 Unauthorized\r\nContent-Length: 1\r\n\r\nx")},
+             401},
+    Scenario{"NotFound", {send("HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nnot")}, 404}),
+    name_of);
+// clang-format on
+
+TEST(HttpScenarioConnect, RefusedConnectionFailsAtOnce) {
+    int fds_before = open_fd_count();
+    HttpOutcome out = http_call("http://127.0.0.1:" + std::to_string(refused_port()) + "/job");
+    // The connect is non-blocking: a refusal shows at once, or when the head is written
+    // after the writable wait (what Linux does on loopback).
+    EXPECT_TRUE(out.result == HTTP_E_CONNECT || out.result == HTTP_E_WRITE_HEAD) << out.result;
+    EXPECT_LT(out.seconds, 1.0);
+    EXPECT_EQ(fds_before, open_fd_count());
+}
+
+TEST(HttpScenarioConnect, BodyThatNobodyReadsEndsAfterTheTimeOut) {
+    int fds_before = open_fd_count();
+    {
+        ScriptedHttpServer server({pause_ms(4000)});
+        const std::string body(64 << 20, 'b');  // far more than the socket buffers hold
+        HttpOutcome out = http_call(server.url("r"), &body);
+        EXPECT_EQ(HTTP_E_WRITE_DATA, out.result);
+        EXPECT_GE(out.seconds, 0.9);
+        EXPECT_LT(out.seconds, 2.0);
+    }
+    EXPECT_EQ(fds_before, open_fd_count());
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// URL parsing, line and block reading, the request head forms and the status line, with
-// the client driven over a socketpair.
+// URL parsing, line reading and the request head forms, with the client driven over a
+// socketpair.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -7,21 +7,22 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
 
 #include "http/http.h"
-#include "support/http_server.h"
 #include "unit/http/http_calls.h"
 
 using korvad_test::aim;
-using korvad_test::seconds_since;
 
 namespace {
 
 // The server's end of a socketpair whose other end the client gets in place of a TCP
-// connection; reply is waiting in it, followed by the end of the stream unless held.
+// connection (at descriptor client_fd_min or above); reply is waiting in it, then the end.
 class PairedPeer {
   public:
-    explicit PairedPeer(const std::string& reply, bool end_stream = true, int client_fd_min = 0) {
+    explicit PairedPeer(const std::string& reply, int client_fd_min = 0) {
         EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds_));
         if (client_fd_min > 0) {
             int high = fcntl(fds_[0], F_DUPFD_CLOEXEC, client_fd_min);
@@ -29,8 +30,10 @@ class PairedPeer {
             fds_[0] = high;
         }
         EXPECT_EQ(static_cast<ssize_t>(reply.size()), write(fds_[1], reply.data(), reply.size()));
-        if (end_stream) shutdown(fds_[1], SHUT_WR);
-        gv_http_set_socket_source(&PairedPeer::take, this);
+        shutdown(fds_[1], SHUT_WR);
+        gv_http_set_socket_source(
+            [](void* self) { return std::exchange(static_cast<PairedPeer*>(self)->fds_[0], -1); },
+            this);
     }
     ~PairedPeer() {
         gv_http_set_socket_source(nullptr, nullptr);
@@ -39,8 +42,7 @@ class PairedPeer {
         }
     }
     int client_fd() const { return fds_[0]; }
-    // What the client wrote, up to its close.
-    std::string request() {
+    std::string request() {  // what the client wrote, up to its close
         std::string text;
         char buffer[4096];
         for (ssize_t got; (got = read(fds_[1], buffer, sizeof buffer)) > 0;)
@@ -49,12 +51,6 @@ class PairedPeer {
     }
 
   private:
-    static int take(void* self) {
-        auto* peer = static_cast<PairedPeer*>(self);
-        int fd = peer->fds_[0];
-        peer->fds_[0] = -1;  // the client owns it now
-        return fd;
-    }
     int fds_[2] = {-1, -1};
 };
 
@@ -68,7 +64,6 @@ TEST(HttpUrl, TargetAndPathFollowTheUrlForm) {
     } cases[] = {
         {"http://host", 0, "host", 80, ""},
         {"http://host:8080", 0, "host", 8080, ""},
-        {"http://host/a/b", 0, "host", 80, "a/b"},
         {"http://host:8080/a/b", 0, "host", 8080, "a/b"},
         {"http://host:81junk/a", 0, "host", 81, "a"},  // text behind the number is skipped
         {"http://host//a", 0, "host", 80, "/a"},       // only the separating '/' goes
@@ -109,13 +104,11 @@ TEST(HttpReadLine, LinesEndAtLineFeedOrAfter511Bytes) {
         std::string input;
         std::vector<Line> lines;
     } cases[] = {
-        {"abc\r\n", {{5, "abc"}, {HTTP_READ_END, ""}}},
         {"a\rb\n\r\n\n", {{4, "ab"}, {2, ""}, {1, ""}, {HTTP_READ_END, ""}}},
         {"tail", {{HTTP_READ_END, "tail"}}},
         // The CR is the 511th byte: the line ends there and the LF makes an empty line.
         {a510 + "\r\n", {{511, a510}, {1, ""}}},
         {b511 + "\r\n", {{511, b511}, {2, ""}}},
-        {b511 + "x\r\n", {{511, b511}, {3, "x"}}},
         {c600 + "\r\n", {{511, c600.substr(0, 511)}, {91, c600.substr(511)}}},
     };
     for (const Case& c : cases) {
@@ -130,32 +123,7 @@ TEST(HttpReadLine, LinesEndAtLineFeedOrAfter511Bytes) {
     }
 }
 
-TEST(HttpExchange, StatusLineGivesTheCodeOrAParseFailure) {
-    struct Case {
-        const char* reply;
-        int32_t result;
-    } cases[] = {
-        {"HTTP/1.0 404 Not Found\r\n", 404},
-        {"HTTP/1.1 201\n", 201},
-        {"HTTP/1.1 2000 three digits\r\n", 200},
-        {"ICY 200 OK\r\n", HTTP_E_PARSE_STATUS},
-        {"HTTP/2 200\r\n", HTTP_E_PARSE_STATUS},
-        {"HTTP/1.1 -20 negative\r\n", HTTP_E_PARSE_STATUS},
-        {"HTTP/1.1 000 zero\r\n", HTTP_E_PARSE_STATUS},
-        {"\r\n", HTTP_E_PARSE_STATUS},
-        {"", HTTP_E_READ_HEAD},
-    };
-    aim("http://dev.example/x");
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.reply);
-        PairedPeer peer(c.reply);
-        int fd = 7;
-        EXPECT_EQ(c.result, gs32_http_exchange("GET", "x", "", 0, nullptr, 0, &fd, 1));
-        EXPECT_EQ(-1, fd) << "closed unless kept open";
-    }
-}
-
-TEST(HttpExchange, RequestHeadsHaveTheirTwoForms) {
+TEST(HttpExchange, RequestHeadsHaveTheirTwoFormsAndCloseUnlessKeptOpen) {
     const std::string host200(200, 'h'), path300(300, 'p'), extra(2000, 'e');
     struct Case {
         const char* method;
@@ -187,6 +155,10 @@ TEST(HttpExchange, RequestHeadsHaveTheirTwoForms) {
         close(fd);
         EXPECT_EQ(c.expected, peer.request());
     }
+    PairedPeer peer("HTTP/1.0 404 Not Found\r\n");
+    int fd = 7;
+    EXPECT_EQ(404, gs32_http_exchange("GET", "x", "", 0, nullptr, 0, &fd, 1));
+    EXPECT_EQ(-1, fd) << "closed unless kept open";
 }
 
 TEST(HttpExchange, DescriptorsAboveTheSelectLimitWork) {
@@ -198,7 +170,7 @@ TEST(HttpExchange, DescriptorsAboveTheSelectLimitWork) {
         ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
     }
     std::string path = aim("http://dev.example/job");
-    PairedPeer peer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", true, 1500);
+    PairedPeer peer("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nabc", 1500);
     ASSERT_GE(peer.client_fd(), 1500);
     char* data = nullptr;
     int32_t length = 0;

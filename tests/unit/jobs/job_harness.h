@@ -2,44 +2,103 @@
 // what the jobs code logged.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "connection/worker_state.h"
+#include "core/log.h"
+#include "jobs/command_table.h"
+#include "jobs/job_reader.h"
 #include "support/process.h"
 
 namespace jobs_test {
 
 // A worker with a ResultBuffer of capacity bytes, the reader at its start and every
 // handler in its first-call state.
-void start_worker(uint32_t capacity = 8192, int32_t dlts = 0);
+inline void start_worker(uint32_t capacity = 8192, int32_t dlts = 0) {
+    ConnectionConfig record{};
+    record.max_result_file_size = capacity;
+    record.DLTS = dlts;
+    gv_ch_worker_state_start(&record);
+    ASSERT_EQ(0, gs32_ch_alloc_result_buffers());
+    gv_connhandler_reset_job_reader();
+    ms32_njch_reset_command_states();
+}
+
+// Empties the ResultBuffer as an upload does and returns what it held.
+inline std::string upload() {
+    ResultBuffer& buffer = g_worker_state.result;
+    std::string part(buffer.data.get(), buffer.fill_length);
+    buffer.fill_length = 0;
+    buffer.part_ready = 0;
+    return part;
+}
 
 struct JobRun {
     int32_t result = 0;              // 0 or -1, the code that ended the job
     std::vector<std::string> parts;  // uploaded parts in order; after 0 the last is final
     std::string abandoned;           // what the buffer held when -1 abandoned the job
     int steps = 0;                   // interpreter calls
-    std::string text() const;        // all parts and the abandoned rest, joined
+    std::string text() const {       // all parts and the abandoned rest, joined
+        std::string all;
+        for (const std::string& part : parts) all += part;
+        return all + abandoned;
+    }
 };
 
 // Calls the interpreter until the job ends, uploading every ready part and the final rest;
 // after -1 it resets the worker's job state as the worker does.
-JobRun run_job(const std::string& job, int max_steps = 1000000);
+inline JobRun run_job(const std::string& job, int max_steps = 1000000) {
+    JobRun run;
+    EXPECT_EQ(0, gs32_ch_set_job_data(job.data(), static_cast<uint32_t>(job.size())));
+    while ((run.result = ms32_connhandler_process_nextjob()) == -4) {
+        if (g_worker_state.result.part_ready) run.parts.push_back(upload());
+        if (++run.steps >= max_steps) {
+            ADD_FAILURE() << "job did not end within " << max_steps << " steps";
+            return run;
+        }
+    }
+    ++run.steps;
+    if (run.result == 0) {
+        g_worker_state.result.part_number += 1;
+        run.parts.push_back(upload());
+        g_worker_state.result.part_number = 0;
+    } else {
+        run.abandoned = upload();
+        gv_ch_reset_result_buffer();
+        gv_connhandler_reset_job_reader();
+        ms32_njch_reset_command_states();
+    }
+    return run;
+}
 
 // Sends the log to a file of its own for the life of the object.
 class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
+  public:
+    LogCapture() { EXPECT_EQ(0, gs32_log_open(path_.c_str())); }
+    ~LogCapture() { gs32_log_close(); }
     // The lines written so far, without their time stamps.
-    std::vector<std::string> lines() const;
+    std::vector<std::string> lines() const {
+        std::vector<std::string> lines;
+        std::istringstream in(korvad_test::read_file(path_));
+        for (std::string line; std::getline(in, line);)
+            lines.push_back(line.substr(line.find(' ') + 1));
+        return lines;
+    }
 
-private:
+  private:
     korvad_test::TempDir dir_;
-    std::string path_;
+    std::string path_ = dir_.path() + "/korvad.log";
 };
 
 // "<pid>: " followed by text: how the daemon's failure lines begin.
-std::string with_pid(const std::string& text);
+inline std::string with_pid(const std::string& text) {
+    return std::to_string(getpid()) + ": " + text;
+}
 
 }  // namespace jobs_test

@@ -1,31 +1,14 @@
 // The ResultBuffer: the two-byte reserve, parts, the carry of a split line.
-#include <string>
-#include <vector>
-
-#include <gtest/gtest.h>
-
-#include "connection/worker_state.h"
 #include "jobs/result_buffer.h"
+
 #include "job_harness.h"
 
-using jobs_test::LogCapture;
-using jobs_test::start_worker;
-using jobs_test::with_pid;
+using namespace jobs_test;
 
 namespace {
-
 int32_t append(const std::string& text) {
     return gs32_ch_cp_to_result_buffer(text.data(), static_cast<uint32_t>(text.size()));
 }
-
-std::string upload() {
-    ResultBuffer& buffer = g_worker_state.result;
-    std::string part(buffer.data.get(), buffer.fill_length);
-    buffer.fill_length = 0;
-    buffer.part_ready = 0;
-    return part;
-}
-
 }  // namespace
 
 TEST(ResultBuffer, FillsToCapacityLessTwoBeforeAPartIsReady) {
