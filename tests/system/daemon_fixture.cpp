@@ -6,9 +6,43 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dbus/dbus.h>
+
 #include <fstream>
 
 namespace korvad_test {
+
+namespace {
+
+// The pid of the process that owns name on the test bus, or -1.
+long name_owner_pid(const char* name) {
+    DBusError error;
+    dbus_error_init(&error);
+    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
+    long pid = -1;
+    if (connection != nullptr) {
+        DBusMessage* call = dbus_message_new_method_call(
+            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetConnectionUnixProcessID");
+        DBusMessage* reply = nullptr;
+        if (call != nullptr &&
+            dbus_message_append_args(call, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) {
+            reply = dbus_connection_send_with_reply_and_block(connection, call, 1000, &error);
+        }
+        dbus_uint32_t value = 0;
+        if (reply != nullptr &&
+            dbus_message_get_args(reply, nullptr, DBUS_TYPE_UINT32, &value, DBUS_TYPE_INVALID)) {
+            pid = static_cast<long>(value);
+        }
+        if (reply != nullptr) dbus_message_unref(reply);
+        if (call != nullptr) dbus_message_unref(call);
+        dbus_connection_close(connection);
+        dbus_connection_unref(connection);
+    }
+    dbus_error_free(&error);
+    return pid;
+}
+
+}  // namespace
 
 Korvad::Korvad() {
     std::string folder = dir_.path() + "/connections";
@@ -61,12 +95,20 @@ bool Korvad::running() {
 
 int Korvad::stop(int signal_number, int timeout_ms) {
     if (pid_ <= 0) return exit_status_;
+    const pid_t stopped = pid_;
     kill(pid_, signal_number);
-    if (eventually([&] { return !running(); }, timeout_ms)) return exit_status_;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return -1;
+    int result = -1;
+    if (eventually([&] { return !running(); }, timeout_ms)) {
+        result = exit_status_;
+    } else {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+    // The bus notices the end of a connection a moment later; the next daemon of the test
+    // must not find the name still held.
+    eventually([&] { return name_owner_pid("vel.kem.korvad") != stopped; }, 3000);
+    return result;
 }
 
 std::string Korvad::log() const {
