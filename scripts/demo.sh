@@ -9,7 +9,9 @@ echo "== building korvad and the device simulator"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/native -j "$(nproc)" --target korvad korvad-sim >/dev/null
 
-work=$(mktemp -d /tmp/korvad-demo-XXXXXX)
+# No '-' before the random part: korvad takes "-v", "-h" or "-m" anywhere in its argument
+# as an option.
+work=$(mktemp -d /tmp/korvad_demo_XXXXXX)
 pids=()
 cleanup() {
   local status=$?

@@ -14,7 +14,7 @@
 namespace sim {
 
 OwnBus::OwnBus() {
-    char pattern[] = "/tmp/korvad-sim-bus-XXXXXX";
+    char pattern[] = "/tmp/korvad_sim_bus_XXXXXX";
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("no temporary folder for the bus");
     folder_ = pattern;
     std::string config = folder_ + "/bus.conf";

@@ -19,7 +19,9 @@ namespace korvad_test {
 
 TempDir::TempDir() {
     const char* base = getenv("TMPDIR");
-    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/korvad-test-XXXXXX";
+    // No '-' before the random part: korvad reads "-v", "-h" or "-m" anywhere in its first
+    // argument as an option, and paths in these folders are handed to it.
+    std::string pattern = std::string(base != nullptr ? base : "/tmp") + "/korvad_test_XXXXXX";
     std::vector<char> buffer(pattern.begin(), pattern.end());
     buffer.push_back('\0');
     if (mkdtemp(buffer.data()) == nullptr) ADD_FAILURE() << "mkdtemp failed";
