@@ -2,6 +2,7 @@
 #include "daemon_fixture.h"
 
 #include <signal.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +43,18 @@ long name_owner_pid(const char* name) {
     return pid;
 }
 
+// A daemon ended by SIGKILL leaves its shared-memory segments behind; they are removed so
+// that test runs do not pile them up on the machine.
+void remove_segments_of(pid_t pid) {
+    struct shm_info info {};
+    int highest = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info));
+    for (int index = 0; index <= highest; ++index) {
+        struct shmid_ds segment {};
+        int id = shmctl(index, SHM_STAT, &segment);
+        if (id >= 0 && segment.shm_cpid == pid) shmctl(id, IPC_RMID, nullptr);
+    }
+}
+
 }  // namespace
 
 Korvad::Korvad() {
@@ -50,7 +63,7 @@ Korvad::Korvad() {
 }
 
 Korvad::~Korvad() {
-    if (pid_ > 0) stop(SIGKILL, 2000);
+    if (pid_ > 0) stop(SIGTERM, 2000);
 }
 
 void Korvad::add_connection(const std::string& name, const std::string& content) {
@@ -108,6 +121,7 @@ int Korvad::stop(int signal_number, int timeout_ms) {
     // The bus notices the end of a connection a moment later; the next daemon of the test
     // must not find the name still held.
     eventually([&] { return name_owner_pid("vel.kem.korvad") != stopped; }, 3000);
+    remove_segments_of(stopped);
     return result;
 }
 
