@@ -31,7 +31,7 @@ TEST_F(Supervisor, WithoutConnectionsItRegistersAnnouncesAndKeepsTheWatchdogAliv
     KORVAD_START_WORLD();
     korvad_.start();
     auto hello = recorder_.wait_for(signal_filter("HELLO", "korvad"), 5000);
-    ASSERT_TRUE(hello);
+    ASSERT_TRUE(hello) << korvad_.log();
     EXPECT_EQ((std::vector<std::string>{"korvad", "v3_02r5", "unknown",
                                         "daemon handles communication between client and server"}),
               hello->args);
