@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Demo: a private bus, the device simulator, a local job server and korvad doing real cycles
+# Demo: the device simulator on a private bus, a local job server and korvad doing real cycles
 # with two connections; shows what was fetched and posted, then stops everything it started.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,7 +16,7 @@ pids=()
 cleanup() {
   local status=$?
   local i
-  # Newest first: the bus goes last, after everything that uses it.
+  # Newest first: the simulator, and with it the bus, goes last.
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     kill "${pids[$i]}" 2>/dev/null || true
     wait "${pids[$i]}" 2>/dev/null || true
@@ -39,24 +39,12 @@ show_file() {  # text files as lines (CR shown as \r), anything binary as a hex 
   if LC_ALL=C grep -q '[^[:print:][:space:]]' "$1"; then xxd "$1"; else sed 's/\r$/\\r/' "$1"; fi
 }
 
-echo "== private system bus"
-cat > "$work/bus.conf" <<CONF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig><type>system</type><listen>unix:path=$work/bus.sock</listen><auth>EXTERNAL</auth>
-<policy context="default"><allow user="*"/><allow own="*"/>
-<allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/></policy></busconfig>
-CONF
-dbus-daemon --nofork --config-file="$work/bus.conf" --print-address=1 > "$work/bus.address" 2>/dev/null &
-pids+=($!)
-wait_for 5 test -s "$work/bus.address"
-export DBUS_SYSTEM_BUS_ADDRESS=$(head -n 1 "$work/bus.address")
-echo "   $DBUS_SYSTEM_BUS_ADDRESS"
-
-echo "== device simulator: hodrad (watchdog) and wenlod (network)"
-build/native/sim/korvad-sim hodrad wenlod --log "$work/sim.log" &
+echo "== device simulator on a private bus of its own: hodrad (watchdog) and wenlod (network)"
+build/native/sim/korvad-sim --own-bus hodrad wenlod --log "$work/sim.log" 2>"$work/sim.err" &
 pids+=($!)
 wait_for 5 grep -q "sim: ready" "$work/sim.log"
+export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^sim: bus //p' "$work/sim.log")
+echo "   $DBUS_SYSTEM_BUS_ADDRESS"
 
 echo "== job server on 127.0.0.1"
 python3 sim/jobserver/korvad-jobserver.py --root "$work/www" > "$work/jobserver.out" 2>&1 &

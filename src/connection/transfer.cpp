@@ -49,20 +49,6 @@ private:
     int id_;
 };
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() {
-        if (fd_ >= 0) close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-
-private:
-    int fd_;
-};
-
 template <typename Access>
 void mv_transfer_slot_access(int id, Access access) {
     ShmAttachment attachment(id);

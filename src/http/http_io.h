@@ -1,4 +1,4 @@
-// Pieces shared by the files of the HTTP client: the socket owner, bounded waits and the
+// Pieces shared by the files of the HTTP client: bounded waits and the
 // reply readers that GET and HEAD have in common.
 #pragma once
 
@@ -7,37 +7,6 @@
 #include <cstdint>
 
 #include "core/heap.h"
-
-// Owns one descriptor; closes it when the scope ends unless it was released.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = other.release();
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset() {
-        if (fd_ >= 0) close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_;
-};
 
 // A time budget of whole seconds, measured on the monotonic clock.
 class HttpDeadline {
