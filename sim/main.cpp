@@ -49,6 +49,7 @@ void print_help(std::ostream& out) {
            "  --no-args X.Method      answer without any argument\n"
            "  --silent X.Method       never answer Method (the caller's time-out runs out)\n"
            "  --no-hello X            X does not answer WhoIsThere\n"
+           "  --set X.KEY=VALUE       a setting of X's own behaviour (see the list above)\n"
            "  --script FILE           run the commands of FILE (one per line, # comments)\n"
            "                          once every stand-in is ready\n"
            "  --own-bus               start a private dbus-daemon, print \"sim: bus ADDRESS\"\n"
@@ -56,7 +57,7 @@ void print_help(std::ostream& out) {
            "  -h, --help              this text\n"
            "\n"
            "Commands on standard input, one per line (the same as the options):\n"
-           "  answer X.Method TEXT | answer-u32 X.Method N | refuse X.Method\n"
+           "  set X.KEY VALUE | answer X.Method TEXT | answer-u32 X.Method N | refuse X.Method\n"
            "  no-args X.Method | silent X.Method | hello X on|off\n"
            "  emit X INTERFACE MEMBER [s:TEXT | u:N | ay:HEX]...   signal from /vel/kem/X/Object\n"
            "  quit\n"
@@ -92,6 +93,10 @@ class Simulator {
     void configure(const std::string& what, const std::string& target, const std::string& value) {
         auto [name, method] = sim::split_target(target);
         sim::StandIn& s = standin(name);
+        if (what == "set") {
+            s.set(method, value);
+            return;
+        }
         sim::Reply reply;
         if (what == "answer") {
             reply.text = value;
@@ -205,7 +210,7 @@ int run_simulator(int argc, char** argv) {
             setenv("DBUS_SYSTEM_BUS_ADDRESS", next().c_str(), 1);
         } else if (arg == "--log") {
             log_path = next();
-        } else if (arg == "--answer" || arg == "--answer-u32") {
+        } else if (arg == "--answer" || arg == "--answer-u32" || arg == "--set") {
             const std::string& value = next();
             size_t eq = value.find('=');
             if (eq == std::string::npos) throw std::invalid_argument(arg + " X.Method=VALUE");

@@ -147,6 +147,7 @@ StandIn::StandIn(StandInRow row, std::string name, SimLog& log)
 }
 
 StandIn::~StandIn() {
+    if (row_.hooks.on_end != nullptr) row_.hooks.on_end(*this);
     if (connection_ != nullptr) {
         dbus_connection_close(connection_);
         dbus_connection_unref(connection_);
@@ -174,6 +175,7 @@ void StandIn::start() {
             throw std::runtime_error("bad match rule " + rule + ": " + rule_error.text());
         }
     }
+    if (row_.hooks.on_start != nullptr) row_.hooks.on_start(*this);
 }
 
 int StandIn::fd() const {
@@ -239,7 +241,7 @@ void StandIn::handle(DBusMessage* message) {
     if (type == DBUS_MESSAGE_TYPE_METHOD_CALL) {
         log_.line(name_ + ": method " + (member ? member : "?") + " " + describe_args(message) +
                   " on " + (interface ? interface : "-"));
-        answer(message);
+        if (row_.hooks.on_call == nullptr || !row_.hooks.on_call(*this, message)) answer(message);
     } else if (type == DBUS_MESSAGE_TYPE_SIGNAL) {
         log_.line(name_ + ": signal " + (interface ? interface : "-") + "." +
                   (member ? member : "?") + " " + describe_args(message) + " from " +
@@ -271,7 +273,12 @@ void StandIn::answer(DBusMessage* call) {
         log_.line(name_ + ": refused unknown " + (member ? member : "?"));
         return;
     }
-    const Reply& reply = found->second;
+    reply(call, found->second);
+}
+
+void StandIn::reply(DBusMessage* call, const Reply& reply) {
+    const char* member = dbus_message_get_member(call);
+    if (member == nullptr) member = "?";
     if (reply.kind == Reply::Kind::kSilent) {
         log_.line(name_ + ": left " + member + " unanswered");
         return;
@@ -287,6 +294,12 @@ void StandIn::answer(DBusMessage* call) {
     }
     dbus_connection_send(connection_, message.get(), nullptr);
     log_.line(name_ + ": answered " + member + " " + describe_args(message.get()));
+}
+
+void StandIn::set(const std::string& key, const std::string& value) {
+    if (row_.hooks.on_set == nullptr || !row_.hooks.on_set(*this, key, value)) {
+        throw std::invalid_argument(name_ + " has no setting " + key);
+    }
 }
 
 }  // namespace sim

@@ -28,6 +28,21 @@ struct MethodEntry {
     const char* refusal;  // the answer after "refuse"
 };
 
+class StandIn;
+
+// Behaviour beyond fixed answers (files written, segments created), for the rows that need
+// it. Every hook is optional.
+struct StandInHooks {
+    // Called for every method call before the answer table; true when the hook handled it
+    // (answered with StandIn::reply, or left it unanswered on purpose).
+    bool (*on_call)(StandIn& self, DBusMessage* call) = nullptr;
+    // "set X KEY VALUE" on standard input and "--set X.KEY=VALUE": true when the key is known.
+    bool (*on_set)(StandIn& self, const std::string& key, const std::string& value) = nullptr;
+    // After the name is taken, and before the stand-in ends (cleanup of what it made).
+    void (*on_start)(StandIn& self) = nullptr;
+    void (*on_end)(StandIn& self) = nullptr;
+};
+
 // One row of the stand-in table: adding a daemon is one of these.
 struct StandInRow {
     const char* name;       // name component, e.g. "hodrad"; "tulvad_" matches any tulvad_X
@@ -35,6 +50,7 @@ struct StandInRow {
     const char* about;      // one line for --help
     std::vector<MethodEntry> methods;
     std::vector<std::string> signal_rules;  // match rules of the signals it listens to
+    StandInHooks hooks = {};
 };
 
 // The stand-ins the simulator knows (standins.cpp).
@@ -80,6 +96,14 @@ class StandIn {
     void set_hello(bool on) { hello_ = on; }
     // The refusal text of the table, or "ERROR" for methods without one.
     Reply refusal(const std::string& method) const;
+    // Sends the answer to call (nothing for kSilent) and logs it.
+    void reply(DBusMessage* call, const Reply& reply);
+    // Applies "set X KEY VALUE"; throws std::invalid_argument for a key no hook knows.
+    void set(const std::string& key, const std::string& value);
+    SimLog& log() { return log_; }
+    DBusConnection* connection() { return connection_; }
+    // Free storage for a row's hooks (state of the behaviour they add).
+    std::shared_ptr<void> extension;
     // Emits a signal from the stand-in's own object path.
     void emit(const std::string& interface, const std::string& member,
               const std::vector<Value>& values);

@@ -24,12 +24,7 @@ const CommandRow g_command_table[] = {
 const int16_t g_command_count =
     static_cast<int16_t>(sizeof g_command_table / sizeof g_command_table[0]);
 
-static_assert(sizeof g_command_table / sizeof g_command_table[0] == 12);
-
-const char* gpc_ch_command_keyword(int16_t row) {
-    if (row < 0 || row >= g_command_count) return "";
-    return g_command_table[row].keyword;
-}
+static_assert(sizeof g_command_table / sizeof g_command_table[0] == kCommandRowCount);
 
 int32_t ms32_njch_reset_command_states() {
     gv_njch_reset_simple_commands();

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "jobs/command_rows.h"
+
 // A command handler gets the handler's text (';' and the parameters, behind the keyword)
 // and its row. -4: not finished, call again with the same line (the ResultBuffer filled up,
 // or the command works in steps); anything else: finished, the outcome is in its result.
@@ -16,13 +18,6 @@ struct CommandRow {
 
 extern const CommandRow g_command_table[];
 extern const int16_t g_command_count;
-
-// Rows referred to by number.
-constexpr int16_t kCommentRow = 0;
-constexpr int16_t kSyntaxErrorRow = 11;
-
-// The row's keyword, or "" for a row that does not exist.
-const char* gpc_ch_command_keyword(int16_t row);
 
 // Puts every handler back into its first-call state; the worker calls it at start and
 // whenever it abandons a job. Returns 0.

@@ -8,7 +8,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <utility>
 
 #include "connection/worker_state.h"
@@ -25,7 +24,6 @@ constexpr size_t kMinLineCapacity = 256;
 struct JobFileReader {
     uint32_t next_line = 0;  // offset of the next line in the job data
     uint8_t restart = 1;     // the next read starts at the first line
-    JobLine line;
 };
 
 JobFileReader g_reader;
@@ -45,18 +43,9 @@ int32_t ms32_reader_fail(const char* message) {
         gs32_log_printf("%d: ms32_connhandler_get_nextjobFileLine: %s", pid(), message);
     }
     g_reader.restart = 1;
-    g_reader.line.pending = 0;
-    mv_release_line(g_reader.line);
+    g_job_line.pending = 0;
+    mv_release_line(g_job_line);
     return -1;
-}
-
-// Whether p points into the current line's copy (its terminating zero included). Pointers
-// of unrelated objects are compared through std::less_equal, which orders them.
-bool mb_in_line(const JobLine& line, const char* p) {
-    const char* begin = line.text.get();
-    const std::less_equal<const char*> at_or_before;
-    return begin != nullptr && p != nullptr && at_or_before(begin, p) &&
-           at_or_before(p, begin + line.length);
 }
 
 bool mb_is_alnum(char c) {
@@ -154,7 +143,7 @@ bool mb_reserve_line(JobLine& line, size_t length) {
 
 int32_t ms32_connhandler_get_nextjobFileLine() {
     JobFileReader& reader = g_reader;
-    JobLine& line = reader.line;
+    JobLine& line = g_job_line;
     line.cursor = nullptr;
     line.pending = 0;
     if (reader.restart) {
@@ -213,7 +202,7 @@ int32_t ms32_connhandler_get_nextjobFileLine() {
 }
 
 int32_t ms32_connhandler_lookup_command() {
-    JobLine& line = g_reader.line;
+    JobLine& line = g_job_line;
     const char* cursor = line.cursor;
     if (cursor == nullptr) return -10;
     while (*cursor == ' ') ++cursor;
@@ -243,7 +232,7 @@ int32_t ms32_connhandler_lookup_command() {
     // A DataBlock carries its parameters in its binary pieces, where ';' counts mean
     // nothing: such a line meets every minimum. Other lines count the ';' behind the
     // keyword up to the first zero byte.
-    if (line.form != JobLineForm::kDataBlock || !mb_in_line(line, cursor)) {
+    if (line.form != JobLineForm::kDataBlock || !gb_ch_in_line(cursor)) {
         uint32_t separators = 0;
         for (const char* p = cursor; *p != '\0'; ++p) {
             if (*p == ';') ++separators;
@@ -254,7 +243,7 @@ int32_t ms32_connhandler_lookup_command() {
 }
 
 int32_t ms32_connhandler_process_nextjob() {
-    JobLine& line = g_reader.line;
+    JobLine& line = g_job_line;
     if (!line.pending) return ms32_connhandler_get_nextjobFileLine();
 
     const int16_t row = line.command;
@@ -271,16 +260,7 @@ int32_t ms32_connhandler_process_nextjob() {
 
 void gv_connhandler_reset_job_reader() {
     g_reader.restart = 1;
-    g_reader.line.pending = 0;
-    g_reader.line.command = -1;
-    mv_release_line(g_reader.line);
-}
-
-const JobLine* gp_connhandler_job_line() { return &g_reader.line; }
-
-uint32_t gu32_ch_text_size(const char* text) {
-    if (text == nullptr) return 0;
-    const JobLine& line = g_reader.line;
-    if (mb_in_line(line, text)) return line.length - static_cast<uint32_t>(text - line.text.get());
-    return static_cast<uint32_t>(strlen(text));
+    g_job_line.pending = 0;
+    g_job_line.command = -1;
+    mv_release_line(g_job_line);
 }

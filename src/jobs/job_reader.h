@@ -16,23 +16,7 @@
 
 #include <cstdint>
 
-#include "core/heap.h"
-
-// How a line was delimited: the form decides where it ends and what the copy holds.
-enum class JobLineForm : uint8_t { kOrdinary, kDataBlock, kDbus };
-
-// The line being processed. The copy is zero-terminated; DataBlock and DBUS lines are
-// copied through their final CR LF and may hold zero bytes, so length, not the first zero,
-// tells where the copy ends.
-struct JobLine {
-    HeapBuffer text;
-    uint32_t capacity = 0;  // bytes allocated for text
-    uint32_t length = 0;    // bytes copied, without the terminating zero
-    const char* cursor = nullptr;  // the handler's text
-    int16_t command = -1;
-    uint8_t pending = 0;  // read and looked up; its handler has not finished
-    JobLineForm form = JobLineForm::kOrdinary;
-};
+#include "jobs/job_line.h"
 
 // Interpreter step, see above: -4, 0 or -1.
 int32_t ms32_connhandler_process_nextjob();
@@ -48,11 +32,3 @@ int32_t ms32_connhandler_lookup_command();
 
 // Forgets the pending line and makes the next read start at the first line.
 void gv_connhandler_reset_job_reader();
-
-// The current line, for inspection.
-const JobLine* gp_connhandler_job_line();
-
-// Number of bytes of the handler's text from text to the end of the current line (zero
-// bytes inside included, the terminating zero not). For a text outside the current line
-// it is strlen(text). Handlers that read binary data use it to stay inside the line.
-uint32_t gu32_ch_text_size(const char* text);

@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "core/log.h"
-#include "jobs/job_reader.h"
+#include "jobs/job_line.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "connection/worker_state.h"
 #include "core/log.h"
-#include "jobs/command_table.h"
+#include "jobs/command_rows.h"
 #include "jobs/params.h"
 #include "jobs/result_buffer.h"
 
