@@ -37,7 +37,9 @@ void print_help(std::ostream& out) {
                 << entry.refusal << "\"\n";
         }
     }
-    out << "Any other name is hosted as a generic stand-in that answers only what it is told.\n"
+    out << "Any other name is hosted as a generic stand-in that answers only what it is told\n"
+           "and also hears the signals sent to its interface vel.kem.X. Byte arrays are\n"
+           "logged in hex (\"ay 0d0a00\").\n"
            "Every stand-in answers WhoIsThere with HELLO.\n"
            "\n"
            "Options (X.Method names a stand-in's method):\n"
@@ -63,8 +65,8 @@ void print_help(std::ostream& out) {
            "  quit\n"
            "\n"
            "Log lines: \"sim: ready X...\" once every name is owned, then per stand-in\n"
-           "\"X: method M (args) on I\", \"X: answered M (args)\", \"X: signal I.M (args) from "
-           "P\",\n"
+           "\"X: method M (args) on I at P\", \"X: answered M (args)\", \"X: signal I.M (args) "
+           "from P\",\n"
            "\"X: emitted I.M (args)\". Ends on SIGINT, SIGTERM or quit.\n"
            "\n"
            "By hand:\n"

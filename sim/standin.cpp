@@ -240,7 +240,7 @@ void StandIn::handle(DBusMessage* message) {
     const char* path = dbus_message_get_path(message);
     if (type == DBUS_MESSAGE_TYPE_METHOD_CALL) {
         log_.line(name_ + ": method " + (member ? member : "?") + " " + describe_args(message) +
-                  " on " + (interface ? interface : "-"));
+                  " on " + (interface ? interface : "-") + " at " + (path ? path : "-"));
         if (row_.hooks.on_call == nullptr || !row_.hooks.on_call(*this, message)) answer(message);
     } else if (type == DBUS_MESSAGE_TYPE_SIGNAL) {
         log_.line(name_ + ": signal " + (interface ? interface : "-") + "." +

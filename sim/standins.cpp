@@ -35,7 +35,14 @@ StandInRow find_standin(const std::string& name) {
             return row;
         }
     }
-    return StandInRow{nullptr, nullptr, "generic stand-in: answers only what it is told", {}, {}};
+    // A generic stand-in is any daemon a DBUS job line may address: it also hears the signals
+    // sent to its own interface (names that form none, such as "a-b", hear only broadcasts).
+    StandInRow generic{nullptr, nullptr, "generic stand-in: answers only what it is told", {}, {}};
+    const std::string interface = "vel.kem." + name;
+    if (dbus_validate_interface(interface.c_str(), nullptr)) {
+        generic.signal_rules.push_back("type='signal',interface='" + interface + "'");
+    }
+    return generic;
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 // ms32_njch_reset_command_states.
 #include "jobs/command_table.h"
 
+#include "jobs/dbus_command.h"
 #include "jobs/simple_commands.h"
 
 const CommandRow g_command_table[] = {
@@ -17,7 +18,7 @@ const CommandRow g_command_table[] = {
     {"KFGV", 1, nullptr},
     {"KFSV", 2, nullptr},
     {"DLTS", 1, ms32_njch_set_dl_max_transfer_size},
-    {"DBUS", 5, nullptr},
+    {"DBUS", 5, ms32_njch_send_nextjob_cmd_to_dbus},
     {"SYNTAXERR", 0, ms32_njch_syntax_error},
 };
 
@@ -28,5 +29,6 @@ static_assert(sizeof g_command_table / sizeof g_command_table[0] == kCommandRowC
 
 int32_t ms32_njch_reset_command_states() {
     gv_njch_reset_simple_commands();
+    gv_njch_reset_dbus_command();
     return 0;
 }
