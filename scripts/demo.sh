@@ -39,8 +39,11 @@ show_file() {  # text files as lines (CR shown as \r), anything binary as a hex 
   if LC_ALL=C grep -q '[^[:print:][:space:]]' "$1"; then xxd "$1"; else sed 's/\r$/\\r/' "$1"; fi
 }
 
-echo "== device simulator on a private bus of its own: hodrad (watchdog) and wenlod (network)"
-build/native/sim/korvad-sim --own-bus hodrad wenlod --log "$work/sim.log" 2>"$work/sim.err" &
+echo "== device simulator on a private bus of its own: hodrad (watchdog), wenlod (network)"
+echo "   and target, the daemon that the DBUS lines of the first job address"
+build/native/sim/korvad-sim --own-bus hodrad wenlod target --log "$work/sim.log" \
+  --answer "target.GetStatus=ready, 2 jobs queued" --answer-u32 target.GetCount=7 \
+  2>"$work/sim.err" &
 pids+=($!)
 wait_for 5 grep -q "sim: ready" "$work/sim.log"
 export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^sim: bus //p' "$work/sim.log")
@@ -122,6 +125,10 @@ echo "== korvad's presence signals, as the simulator received them"
 echo "   HELLO: $(grep -c 'hodrad: signal vel.kem.broadcast.HELLO (s "korvad"' "$work/sim.log") (at its start, and in answer to each worker's WhoIsThere)"
 grep 'hodrad: signal vel.kem.broadcast.GOODBYE' "$work/sim.log" | sed 's/^hodrad: signal /   /'
 grep 'hodrad: signal vel.kem.broadcast.WhoIsThere' "$work/sim.log" | sed 's/^hodrad: signal /   /' 
+echo
+echo "== DBUS lines of the first job's first cycle, as the target stand-in received them"
+grep -m 6 -E '^target: (method|answered|signal vel.kem.target|signal vel.kem.broadcast.Wakeup)' \
+  "$work/sim.log" | sed 's/^/   /'
 echo
 echo "== watchdog traffic seen by the simulator"
 grep -cE "TriggerWatchdog" "$work/sim.log" | sed 's/^/   TriggerWatchdog signals: /'
