@@ -47,12 +47,27 @@ struct BusNames {
     char interface[kNameFieldSize];
 };
 
+// The line reader took the payload length from the field's leading decimal digits; the
+// numeric decoder also reads blanks, a sign and hexadecimal. They must agree, or the payload
+// would be taken from bytes the reader did not count as payload.
+bool mb_dbus_length_is_decimal(const char* text, uint32_t length) {
+    char field[15];
+    if (gs32_ch_nextjob_get_param_str(4, text, field, sizeof field) != 0) return false;
+    uint64_t digits = 0;
+    for (const char* p = field; *p >= '0' && *p <= '9'; ++p) digits = digits * 10 + (*p - '0');
+    return digits == length;
+}
+
 // Parameters 1 to 5 in their order; the first failure ends the walk. 0 or -5.
 int32_t ms32_dbus_decode(const char* text, DbusLine* line) {
     if (gs32_ch_nextjob_get_param_u32(1, text, &line->kind) != 0 ||
         gs32_ch_nextjob_get_param_str(2, text, line->target, sizeof line->target) != 0 ||
         gs32_ch_nextjob_get_param_str(3, text, line->member, sizeof line->member) != 0 ||
         gs32_ch_nextjob_get_param_u32(4, text, &line->length) != 0) {
+        return -5;
+    }
+    if (!mb_dbus_length_is_decimal(text, line->length)) {
+        gs32_log_printf("%d: %s: length not in decimal", pid(), kHandler);
         return -5;
     }
     if (line->length == 0) return 0;
