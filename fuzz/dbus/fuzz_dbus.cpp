@@ -37,9 +37,9 @@ std::string g_answer;
 uint32_t g_sends = 0;
 int32_t g_signal_point = kBusOk;  // what the last signal send reported; kBusNoReply: a call
 
-const int32_t kPoints[] = {kBusOk,          kBusBadArgument,   kBusNotCreated,
-                           kBusNotAppended, kBusSendRefused,   kBusNoPendingCall,
-                           kBusNoReply,     kBusNoArguments,   kBusNotText};
+const int32_t kPoints[] = {kBusOk,          kBusBadArgument, kBusNotCreated,
+                           kBusNotAppended, kBusSendRefused, kBusNoPendingCall,
+                           kBusNoReply,     kBusNoArguments, kBusNotText};
 
 // Names the handler passes on must have fitted its 64-byte fields.
 void mv_check_target(const char* component, const char* interface) {
@@ -58,7 +58,9 @@ void mv_check_args(const BusArg* args, uint32_t count) {
 
 }  // namespace
 
-BusContext* gp_dbus_own_context() { return &g_context; }
+BusContext* gp_dbus_own_context() {
+    return &g_context;
+}
 
 int32_t gs32_dbus_method_call(const BusContext* context, const BusMethodCall& call, char* answer,
                               uint32_t size, uint32_t* length_out) {
@@ -160,7 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     g_point = kPoints[data[1] % (sizeof kPoints / sizeof kPoints[0])];
     const char pattern[] = "ok\r\n;#x y";
     g_answer.clear();
-    for (uint32_t i = 0; i < data[2]; ++i) g_answer += pattern[(data[1] + i) % (sizeof pattern - 1)];
+    for (uint32_t i = 0; i < data[2]; ++i) {
+        g_answer += pattern[(data[1] + i) % (sizeof pattern - 1)];
+    }
     mv_set_line(data + 3, size - 3);
 
     const std::string split = run_handler(capacity);

@@ -31,7 +31,9 @@ constexpr uint32_t kNameFieldSize = 64;
 
 uint8_t g_dbus_first_call = 1;
 
-int pid() { return static_cast<int>(getpid()); }
+int pid() {
+    return static_cast<int>(getpid());
+}
 
 struct DbusLine {
     uint32_t kind = 0;
@@ -71,9 +73,8 @@ int32_t ms32_dbus_decode(const char* text, DbusLine* line) {
         return -5;
     }
     if (line->length == 0) return 0;
-    // The payload lies inside the line. The length is decoded here in any base, so it can
-    // differ from the reader's decimal one; a length the line cannot hold is refused before
-    // it is allocated.
+    // The payload lies inside the line: a length the line cannot hold is refused before it
+    // is allocated.
     if (line->length > gu32_ch_text_size(text)) {
         gs32_log_printf("%d: %s: payload longer than its line", pid(), kHandler);
         return -5;
@@ -84,7 +85,7 @@ int32_t ms32_dbus_decode(const char* text, DbusLine* line) {
         return -5;
     }
     return gs32_ch_nextjob_get_param_binary(5, text, line->payload.get(), line->length) == 0 ? 0
-                                                                                           : -5;
+                                                                                             : -5;
 }
 
 // One name field; false when the name does not fit.
@@ -147,8 +148,9 @@ int32_t ms32_dbus_call_status(int32_t point) {
 // (kReplyTextSize bytes). The status of the result line.
 int32_t ms32_dbus_send(const DbusLine& line, char* reply) {
     const BusContext* context = gp_dbus_own_context();
+    const char* own_name = context != nullptr ? context->name : "";
     BusNames names;
-    if (!mb_dbus_form_names(line.target, context != nullptr ? context->name : "", &names)) {
+    if (!mb_dbus_form_names(line.target, own_name, &names)) {
         gs32_log_printf("%d: %s: target name too long", pid(), kHandler);
         return -5;
     }
@@ -157,8 +159,8 @@ int32_t ms32_dbus_send(const DbusLine& line, char* reply) {
 
     if (line.target[0] == '\0') {
         // A broadcast never carries the payload.
-        const int32_t point = gs32_dbus_emit_signal(context, context != nullptr ? context->name : "",
-                                                    names.interface, line.member, nullptr, 0);
+        const int32_t point =
+            gs32_dbus_emit_signal(context, own_name, names.interface, line.member, nullptr, 0);
         return ms32_dbus_signal_status(point, "DBUS broadcast error!");
     }
     if (line.kind == 0) {
@@ -169,8 +171,8 @@ int32_t ms32_dbus_send(const DbusLine& line, char* reply) {
     // An error reply (the library's own when the time-out passes, the bus's when the target
     // is not there) carries its error text first and counts as a text reply, as in every
     // other client of the method-call helper.
-    const BusMethodCall call{line.target,     line.member,    &payload,
-                             arg_count,       names.interface, kReplyTimeoutMs};
+    const BusMethodCall call{line.target, line.member,     &payload,
+                             arg_count,   names.interface, kReplyTimeoutMs};
     const int32_t status =
         ms32_dbus_call_status(gs32_dbus_method_call(context, call, reply, kReplyTextSize, nullptr));
     // The reply is the last field of a CR LF terminated line: it must not end it early.
@@ -197,4 +199,6 @@ int32_t ms32_njch_send_nextjob_cmd_to_dbus(const char* text, int16_t row) {
     return gs32_ch_store_result_line(&g_dbus_first_call);
 }
 
-void gv_njch_reset_dbus_command() { g_dbus_first_call = 1; }
+void gv_njch_reset_dbus_command() {
+    g_dbus_first_call = 1;
+}

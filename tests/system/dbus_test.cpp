@@ -1,13 +1,13 @@
 // DBUS job lines through whole cycles: calls answered by target stand-ins, signals and
 // broadcasts on the bus, refused lines that send nothing, a target that never answers, and
 // results split across ResultBuffer parts.
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "daemon_fixture.h"
 
@@ -103,10 +103,13 @@ TEST_F(Dbus, EveryLineSendsItsMessageAndGetsItsResultOnceInOrderAcrossParts) {
     EXPECT_GT(seconds(unanswered), 6.5);
     EXPECT_LT(seconds(unanswered), 9.0);
 
-    ASSERT_TRUE(eventually([&] {
-        std::vector<std::string> names = server_.posted_names();
-        return !names.empty() && names.back().find(".end") != std::string::npos;
-    }, 10000)) << korvad_.log();
+    ASSERT_TRUE(eventually(
+        [&] {
+            std::vector<std::string> names = server_.posted_names();
+            return !names.empty() && names.back().find(".end") != std::string::npos;
+        },
+        10000))
+        << korvad_.log();
     std::string posted;
     for (const std::string& name : server_.posted_names()) posted += server_.posted(name.substr(1));
     EXPECT_GE(server_.posted_names().size(), 2u);
@@ -124,15 +127,17 @@ TEST_F(Dbus, EveryLineSendsItsMessageAndGetsItsResultOnceInOrderAcrossParts) {
     const std::string worker = who->args[0];
     auto poke = recorder_.wait_for(message(DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.target", "Poke"));
     ASSERT_TRUE(poke);
-    EXPECT_EQ("/vel/kem/target/Object ay abc", poke->path + " " + poke->signature + " " +
-                                                   poke->args[0]);
-    auto shout = recorder_.wait_for(message(DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.broadcast", "Shout"));
+    EXPECT_EQ("/vel/kem/target/Object ay abc",
+              poke->path + " " + poke->signature + " " + poke->args[0]);
+    auto shout =
+        recorder_.wait_for(message(DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.broadcast", "Shout"));
     ASSERT_TRUE(shout);
     EXPECT_EQ("/vel/kem/" + worker + "/Object ", shout->path + " " + shout->signature);
     const BusFilter echo = message(DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.target", "Echo");
     std::vector<BusRecord> echoes = recorder_.matching(echo);
     ASSERT_EQ(2u, echoes.size()) << "the refused Echo lines sent nothing";
-    EXPECT_EQ("vel.kem.target /vel/kem/target/Object", echoes[0].destination + " " + echoes[0].path);
+    EXPECT_EQ("vel.kem.target /vel/kem/target/Object",
+              echoes[0].destination + " " + echoes[0].path);
     EXPECT_EQ("a\r\n;#\0b"s, echoes[1].args.at(0));
     EXPECT_TRUE(sim_.wait_for_line(
         "target: method Echo (ay 610d0a3b230062) on vel.kem.target at /vel/kem/target/Object"));
