@@ -49,6 +49,9 @@ int32_t gs32_dbus_method_call(const BusContext* context, const BusMethodCall& ca
     DbusMessage reply{dbus_pending_call_steal_reply(pending.get())};
     pending.reset();
     if (!reply) return kBusNoReply;
+    if (call.timeout_is_no_reply && dbus_message_is_error(reply.get(), DBUS_ERROR_NO_REPLY)) {
+        return kBusNoReply;
+    }
 
     DBusMessageIter iter;
     if (!dbus_message_iter_init(reply.get(), &iter)) return kBusNoArguments;

@@ -17,6 +17,9 @@ struct BusMethodCall {
     uint32_t arg_count = 0;
     const char* interface = nullptr;          // nullptr: the bus name "vel.kem.<target>"
     int32_t timeout_ms = kBusDefaultTimeout;  // reply time-out; -1 the library's default
+    // When set, the library's own error reply for a time-out counts as no reply (kBusNoReply)
+    // instead of as its text.
+    bool timeout_is_no_reply = false;
 };
 
 // Makes the call on context->connection and blocks until its reply or the time-out:
@@ -35,7 +38,8 @@ struct BusMethodCall {
 //   kBusNotText        the reply's first argument is not a text
 // The reply's message type is not examined: an error reply from the bus or the library
 // (for instance "Did not receive a reply..." when the time-out passes) carries its error
-// text as first argument, and that text is the answer.
+// text as first argument, and that text is the answer; only timeout_is_no_reply makes the
+// time-out's error a kBusNoReply.
 //
 // On kBusOk the answer text is copied, while the reply is still held, into answer (at most
 // size-1 characters, always terminated; answer may be nullptr when size is 0), and its full

@@ -168,11 +168,11 @@ int32_t ms32_dbus_send(const DbusLine& line, char* reply) {
                                                     line.member, &payload, arg_count);
         return ms32_dbus_signal_status(point, "DBUS signal error!");
     }
-    // An error reply (the library's own when the time-out passes, the bus's when the target
-    // is not there) carries its error text first and counts as a text reply, as in every
-    // other client of the method-call helper.
-    const BusMethodCall call{line.target, line.member,     &payload,
-                             arg_count,   names.interface, kReplyTimeoutMs};
+    // A target that lets the time-out pass has not replied: -10. Other error replies (the
+    // bus's when the target is not there, the target's own) carry their error text first
+    // and count as a text reply, so the server reads why the call failed.
+    const BusMethodCall call{line.target, line.member,     &payload, arg_count,
+                             names.interface, kReplyTimeoutMs, true};
     const int32_t status =
         ms32_dbus_call_status(gs32_dbus_method_call(context, call, reply, kReplyTextSize, nullptr));
     // The reply is the last field of a CR LF terminated line: it must not end it early.

@@ -25,11 +25,10 @@ std::string letters(size_t count) {
 const std::string kLong = letters(150);
 const std::string kName47(47, 'n');  // the longest target whose object path fits its field
 const std::string kName48 = kName47 + "n";
-const std::string kTimeOut = "DBUS;0;Did not receive a reply";
 
 struct Line {
     std::string job;
-    std::string result;  // for the target that never answers, its prefix
+    std::string result;
 };
 
 const Line kLines[] = {
@@ -51,7 +50,7 @@ const Line kLines[] = {
     {"DBUS;1;target;bad-name;0;\r\n", "DBUS;-1\r\n"},
     {"DBUS;0;target;bad-name;0;\r\n", "DBUS;-1\r\n"},
     {"DBUS;0;;bad-name;0;\r\n", "DBUS;-1\r\n"},
-    {"DBUS;1;target;Sleep;0;\r\n", kTimeOut},
+    {"DBUS;1;target;Sleep;0;\r\n", "DBUS;-10\r\n"},
     // The stand-in's error reply for a method it does not know is a text like any other.
     {"DBUS;1;target;After;0;\r\n", "DBUS;0;the stand-in has no answer for this method\r\n"},
 };
@@ -85,7 +84,7 @@ TEST_F(Dbus, EveryLineSendsItsMessageAndGetsItsResultOnceInOrderAcrossParts) {
     std::string job, expected;
     for (const Line& line : kLines) {
         job += line.job;
-        expected += line.result == kTimeOut ? "<time-out>\r\n" : line.result;
+        expected += line.result;
         for (int i = 0; i < kFillers; ++i) {
             job += kFiller;
             expected += kLines[1].result;
@@ -101,7 +100,7 @@ TEST_F(Dbus, EveryLineSendsItsMessageAndGetsItsResultOnceInOrderAcrossParts) {
     const auto unanswered = std::chrono::steady_clock::now();
     ASSERT_TRUE(sim_.wait_for_line("target: method After", 15000));
     EXPECT_GT(seconds(unanswered), 6.5);
-    EXPECT_LT(seconds(unanswered), 9.0);
+    EXPECT_LT(seconds(unanswered), 20.0);
 
     ASSERT_TRUE(eventually(
         [&] {
@@ -113,13 +112,10 @@ TEST_F(Dbus, EveryLineSendsItsMessageAndGetsItsResultOnceInOrderAcrossParts) {
     std::string posted;
     for (const std::string& name : server_.posted_names()) posted += server_.posted(name.substr(1));
     EXPECT_GE(server_.posted_names().size(), 2u);
-    // The time-out's text is the library's, cut to 99 characters.
-    const size_t at = posted.find(kTimeOut);
-    ASSERT_NE(std::string::npos, at) << posted;
-    const size_t end = posted.find("\r\n", at);
-    EXPECT_EQ(7u + 99u, end - at);
-    posted.replace(at, end - at, "<time-out>");
     EXPECT_EQ(expected, posted);
+    // The time-out is logged without the process id.
+    EXPECT_NE(std::string::npos,
+              korvad_.log().find(" ms32_njch_send_nextjob_cmd_to_dbus: No reply error!"));
 
     // What reached the bus: each message once, with its exact names and payload.
     auto who = recorder_.wait_for(signal_filter("WhoIsThere"));
