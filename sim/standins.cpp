@@ -3,6 +3,8 @@
 
 namespace sim {
 
+extern const StandInHooks kDatapoolHooks;  // sim/datapool.cpp
+
 const std::vector<StandInRow>& standin_table() {
     static const std::vector<StandInRow> table = {
         {"hodrad",
@@ -23,6 +25,14 @@ const std::vector<StandInRow>& standin_table() {
              {"GetConInterface", "ppp0", "NotConnected"},
          },
          {}},
+        {"serkad",
+         "vel.kem.serkad",
+         "datapool service: lists' segments from --set serkad.dir=DIR; set serkad.num|hex|show",
+         {
+             {"GetBasePath", "ERROR: no datapool directory", "ERROR: datapool not ready"},
+         },
+         {},
+         kDatapoolHooks},
     };
     return table;
 }

@@ -4,6 +4,7 @@
 // ms32_njch_reset_command_states.
 #include "jobs/command_table.h"
 
+#include "datapool/datapool_commands.h"
 #include "jobs/dbus_command.h"
 #include "jobs/simple_commands.h"
 
@@ -15,8 +16,8 @@ const CommandRow g_command_table[] = {
     {"APLI", 1, ms32_njch_acknowledge},
     {"DLGN", 4, nullptr},
     {"DLCN", 1, nullptr},
-    {"KFGV", 1, nullptr},
-    {"KFSV", 2, nullptr},
+    {"KFGV", 1, ms32_njch_get_var_value},
+    {"KFSV", 2, ms32_njch_set_var_value},
     {"DLTS", 1, ms32_njch_set_dl_max_transfer_size},
     {"DBUS", 5, ms32_njch_send_nextjob_cmd_to_dbus},
     {"SYNTAXERR", 0, ms32_njch_syntax_error},
@@ -30,5 +31,6 @@ static_assert(sizeof g_command_table / sizeof g_command_table[0] == kCommandRowC
 int32_t ms32_njch_reset_command_states() {
     gv_njch_reset_simple_commands();
     gv_njch_reset_dbus_command();
+    gv_njch_reset_datapool_commands();
     return 0;
 }

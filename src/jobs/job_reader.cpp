@@ -13,6 +13,7 @@
 #include "connection/worker_state.h"
 #include "core/log.h"
 #include "core/util.h"
+#include "jobs/command_rows.h"
 #include "jobs/command_table.h"
 
 namespace {
@@ -229,10 +230,13 @@ int32_t ms32_connhandler_lookup_command() {
     if (row < 0) return -10;
     line.cursor = cursor;
 
-    // A DataBlock carries its parameters in its binary pieces, where ';' counts mean
-    // nothing: such a line meets every minimum. Other lines count the ';' behind the
-    // keyword up to the first zero byte.
-    if (line.form != JobLineForm::kDataBlock || !gb_ch_in_line(cursor)) {
+    // Every line counts the ';' behind the keyword up to the first zero byte, DataBlock
+    // lines too. The one exception is a KFSV DataBlock: its binary pieces stand for its
+    // parameters, and their bytes may hold no ';' before a zero, so the count would drop a
+    // line that the handler expects.
+    const bool kfsv_block = row == kKfsvRow && line.form == JobLineForm::kDataBlock &&
+                            gb_ch_in_line(cursor);
+    if (!kfsv_block) {
         uint32_t separators = 0;
         for (const char* p = cursor; *p != '\0'; ++p) {
             if (*p == ';') ++separators;

@@ -150,8 +150,10 @@ TEST_F(JobReader, DataBlockLinesAreWalkedByLittleEndianPieceLengths) {
     // ";DAT" behind the first CR LF belongs to a later line.
     EXPECT_EQ(2, first_row("FWLO\r\nX;DAT\r\n"));
     EXPECT_EQ(JobLineForm::kOrdinary, gp_connhandler_job_line()->form);
-    // A DataBlock carries its parameters: KFSV needs no second ';' in front of its data.
+    // Only a KFSV DataBlock skips the separator count (its pieces may hold no ';' before a
+    // zero byte); any other DataBlock line is counted: FWLI has 1 of its 3 and is unknown.
     EXPECT_EQ(kKfsv, first_row("KFSV;DAT[VL2\x02\x00\x01\x02\x00\x00]\r\n"s));
+    EXPECT_EQ(kSyntaxErrorRow, first_row("FWLI;DAT[XXX\x00\x00]\r\n"s));
 }
 
 TEST_F(JobReader, EndOfJobRestartsAtTheFirstLine) {
@@ -208,7 +210,7 @@ TEST_F(JobReader, HandlerIsCalledAgainWithTheSameLineWhileTheBufferIsFull) {
 // DataBlock and DBUS lines with CR LF inside are skipped whole: FWLO is the next line.
 TEST_F(JobReader, RowsWithoutHandlerAreSkippedWithALogLine) {
     LogCapture log;
-    JobRun run = run_job("DLGN;a;b;c;d\r\nKFGV;DAT[VL1\x03\x00;\r\n\x00\x00]\r\n"s +
+    JobRun run = run_job("DLGN;a;b;c;d\r\nDLCN;DAT[VL1\x03\x00;\r\n\x00\x00]\r\n"s +
                          "DBUS;1;x;y;5;a\r\n;b\r\nFWLO\r\n");
     EXPECT_EQ(0, run.result);
     // DBUS has its handler; without a bus connection it reports -1.

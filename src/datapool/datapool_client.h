@@ -1,0 +1,43 @@
+// Client of the datapool service serkad (base directory, creation and deletion of datapools
+// and variable lists) and the table of variable types with its lookup.
+#pragma once
+
+#include <cstdint>
+
+#include "bus/dbus.h"
+
+// One row of the VarTypeTable; size 0 accepts any size.
+struct VarTypeRow {
+    const char* name;
+    int8_t size;
+    uint32_t id;
+};
+
+// Rows "UNKOWN" (0) to "STRING" (9), then the end row (no name, id 10).
+extern const VarTypeRow g_var_type_table[];
+constexpr uint32_t kVarTypeInvalid = 10;
+
+// The id of the first row whose name begins with type_name (compared over type_name's
+// length) and whose size is 0 or the size read from size_text, skipping rows with id 0;
+// 0 when none fits; kVarTypeInvalid for a missing or empty text or a size text without a
+// leading decimal number (blanks and a sign may lead, anything may follow).
+uint32_t gs32_dp_get_type_id(const char* type_name, const char* size_text);
+
+// The base directory below which the datapools lie, copied into buffer (at most size-1
+// characters). 0; -5 buffer smaller than 128 bytes (nothing sent); -8 the answer begins with
+// "ERROR" (it is in the buffer); -1 no context or the call never got out; -9 no usable reply.
+int32_t gs32_dp_get_base_path(const BusContext* context, char* buffer, uint32_t size);
+
+// The creation and deletion methods. Texts are checked against their limits before anything
+// is sent. 0 when the answer begins with "OK", -8 for any other answer; -1 a missing context
+// or text, or the call never got out; -5 a text breaks its limit (AddVarToList also: its
+// type and size do not form a known type); -9 no usable reply.
+int32_t gs32_dp_delete_datapool(const BusContext* context, const char* datapool);
+int32_t gs32_dp_init_datapool(const BusContext* context, const char* datapool);
+int32_t gs32_dp_del_var_list(const BusContext* context, const char* datapool, const char* list);
+int32_t gs32_dp_init_var_list(const BusContext* context, const char* datapool, const char* list);
+int32_t gs32_dp_create_var_list(const BusContext* context, const char* datapool,
+                                const char* list, const char* description, const char* program);
+int32_t gs32_dp_add_var_to_list(const BusContext* context, const char* datapool,
+                                const char* list, const char* name, const char* type,
+                                const char* size, const char* unit, const char* comment);

@@ -1,0 +1,36 @@
+// KFGV and KFSV: datapool variables read into a DataBlock answer, and written from a
+// DataBlock or from text pairs of reference and value.
+#pragma once
+
+#include <cstdint>
+
+// Step state of KFGV, kept between calls on the same line.
+struct KfgvState {
+    int32_t step = 0;  // 0 start, 1 answering, 2 rejected
+    uint8_t first_piece = 1;
+    uint8_t first_call = 1;
+    int32_t saved_status = 0;
+    const char* piece = nullptr;  // the first piece, then its first reference
+    uint16_t ref_bytes = 0;
+    uint16_t total = 0;
+    uint16_t position = 0;
+};
+
+// Step state of KFSV.
+struct KfsvState {
+    int32_t step = 0;  // 0 start, 1 binary pieces, 2 text pairs
+    uint16_t param_index = 1;
+    uint8_t first_call = 1;
+    int32_t saved_status = 0;
+    const char* piece = nullptr;
+};
+
+// Handlers of the rows KFGV and KFSV; -4 while the command has more to do.
+int32_t ms32_njch_get_var_value(const char* text, int16_t row);
+int32_t ms32_njch_set_var_value(const char* text, int16_t row);
+
+// Writes one variable of datapool 0: 0, or -1 after logging why.
+int32_t ms32_njch_set_dp_var(uint8_t list, uint8_t var, const void* data, uint32_t length);
+
+// Both step states back to their start values.
+void gv_njch_reset_datapool_commands();
