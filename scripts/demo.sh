@@ -39,12 +39,19 @@ show_file() {  # text files as lines (CR shown as \r), anything binary as a hex 
   if LC_ALL=C grep -q '[^[:print:][:space:]]' "$1"; then xxd "$1"; else sed 's/\r$/\\r/' "$1"; fi
 }
 
-echo "== device simulator on a private bus of its own: hodrad (watchdog), wenlod (network)"
-echo "   and target, the daemon that the DBUS lines of the first job address"
-build/native/sim/korvad-sim --own-bus hodrad wenlod target --log "$work/sim.log" \
+echo "== device simulator on a private bus of its own: hodrad (watchdog), wenlod (network),"
+echo "   target (the daemon that the DBUS lines of the first job address) and serkad (the"
+echo "   datapool service, with the lists of examples/datapool/ in shared memory)"
+# The datapool lives in the working folder: its segments' keys come from the list files' paths.
+mkdir -p "$work/datapool"
+cp -r examples/datapool/engine "$work/datapool/"
+mkfifo "$work/sim.in"
+build/native/sim/korvad-sim --own-bus hodrad wenlod target serkad --log "$work/sim.log" \
   --answer "target.GetStatus=ready, 2 jobs queued" --answer-u32 target.GetCount=7 \
-  2>"$work/sim.err" &
+  --set "serkad.dir=$work/datapool" --script examples/datapool/values.sim \
+  <"$work/sim.in" 2>"$work/sim.err" &
 pids+=($!)
+exec 3>"$work/sim.in"  # the simulator's commands
 wait_for 5 grep -q "sim: ready" "$work/sim.log"
 export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^sim: bus //p' "$work/sim.log")
 echo "   $DBUS_SYSTEM_BUS_ADDRESS"
@@ -129,6 +136,46 @@ echo
 echo "== DBUS lines of the first job's first cycle, as the target stand-in received them"
 grep -m 6 -E '^target: (method|answered|signal vel.kem.target|signal vel.kem.broadcast.Wakeup)' \
   "$work/sim.log" | sed 's/^/   /'
+echo
+echo "== datapool lines of the first job's last cycle (KFGV answers decoded with the list file;"
+echo "   vin and setpoint hold what the KFSV lines of the cycles before wrote)"
+python3 - "$work/www/posted/results/unit7_0" examples/datapool/engine/status.dpl <<'PY'
+import os, struct, sys
+parts = sorted(os.listdir(sys.argv[1]))
+data = open(os.path.join(sys.argv[1], parts[0]), "rb").read()
+vars, cur = [], None
+for line in open(sys.argv[2]):
+    key, _, value = line.strip().partition("=")
+    if line.startswith("[VARIABLE"): cur = {}; vars.append(cur)
+    elif cur is not None: cur[key] = value
+fmt = {"UINT16": "<H", "SINT16": "<h", "UINT32": "<I", "SINT32": "<i", "FLOAT32": "<f",
+       "UINT8": "<B", "SINT8": "<b"}
+at = data.find(b"KFGV;DAT[VL1")
+while at >= 0:
+    header = data[at + 14:at + 30]
+    stamp, d = struct.unpack_from("<I", data, at + 34)[0], struct.unpack_from("<H", data, at + 38)[0]
+    body = data[at + 40:at + 40 + d]
+    print(f"   KFGV answer to request {header.decode()!r}: time {stamp}, {d} bytes of entries")
+    print("     " + body.hex(" "))
+    i = 0
+    while i + 2 <= len(body):
+        var, lst = body[i], body[i + 1]
+        v = vars[var] if lst == 0 and var < len(vars) else {"NAME": "?", "TYPE": "AOBYTE", "SIZE": "0"}
+        size = int(v["SIZE"]); raw = body[i + 2:i + 2 + size]
+        value = struct.unpack(fmt[v["TYPE"]], raw)[0] if v["TYPE"] in fmt else raw.rstrip(b"\0").decode()
+        if isinstance(value, float): value = round(value, 3)
+        print(f"     ref 0x{lst:02x}{var:02x} {v['NAME']:9} {v['TYPE']:8} {value!s:>10} {v.get('UNIT', '')}")
+        i += 2 + size
+    at = data.find(b"KFGV;DAT[VL1", at + 1)
+for line in data.split(b"\r\n"):
+    if line.startswith(b"KFSV;"): print(f"   {line.decode()}")
+PY
+echo "set serkad.show engine/status/setpoint" >&3
+echo "set serkad.show engine/status/vin" >&3
+wait_for 5 grep -q "serkad: engine/status/vin = " "$work/sim.log"
+echo "   what KFSV wrote, as the datapool service reads it (native byte order):"
+grep -E "^serkad: engine/status/(setpoint|vin) = " "$work/sim.log" | sed 's/^serkad: /     /'
+echo "   GetBasePath calls answered by serkad: $(grep -c 'serkad: answered GetBasePath' "$work/sim.log")"
 echo
 echo "== watchdog traffic seen by the simulator"
 grep -cE "TriggerWatchdog" "$work/sim.log" | sed 's/^/   TriggerWatchdog signals: /'
