@@ -1,0 +1,96 @@
+// Feeds arbitrary parameter bytes through the KFGV and KFSV handlers over a real datapool
+// (variables of 1, 2, 4, 8 and 3000 bytes in one list); the datapool service's answer to
+// GetBasePath comes from the fake bus layer of the datapool world.
+//
+// Input: byte 0 chooses the ResultBuffer's capacity (3 to 130 bytes, so that answers are
+// split across parts); byte 1 the command (bit 0: KFSV) and the line's form (bit 1: a
+// DataBlock); the rest is the handler's text, copied into the current job line as the
+// reader would.
+//
+// Besides the sanitizers it checks: the handler ends within a bounded number of re-calls;
+// its output ends with a status line; and a KFGV answer is the same bytes whether it was
+// stored in one part or split across many (when the clock did not move between the runs).
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "../datapool_world.h"
+#include "connection/worker_state.h"
+#include "core/log.h"
+#include "datapool/datapool_commands.h"
+#include "jobs/command_rows.h"
+#include "jobs/job_line.h"
+
+namespace {
+
+// A failed check names its line before aborting, so a finding says which rule broke.
+#define mv_check(condition) \
+    ((condition) ? (void)0 : (fprintf(stderr, "check failed at line %d\n", __LINE__), abort()))
+
+
+const char kList[] =
+    "VERSION=2\nNUMOFVARS=5\n"
+    "[VARIABLE0]\nNAME=u8\nTYPE=UINT8\nADDRESS=0\nSIZE=1\n"
+    "[VARIABLE1]\nNAME=u16\nTYPE=UINT16\nADDRESS=2\nSIZE=2\n"
+    "[VARIABLE2]\nNAME=f32\nTYPE=FLOAT32\nADDRESS=4\nSIZE=4\n"
+    "[VARIABLE3]\nNAME=text\nTYPE=STRING\nADDRESS=8\nSIZE=8\n"
+    "[VARIABLE4]\nNAME=blob\nTYPE=AOBYTE\nADDRESS=16\nSIZE=3000\n";
+
+}  // namespace
+
+namespace {
+
+void mv_set_line(int16_t row, const uint8_t* text, size_t size, bool datablock) {
+    JobLine& line = g_job_line;
+    line.text.reset(static_cast<char*>(calloc(size + 5, 1)));
+    mv_check(line.text != nullptr);
+    memcpy(line.text.get(), row == kKfgvRow ? "KFGV" : "KFSV", 4);
+    memcpy(line.text.get() + 4, text, size);
+    line.capacity = static_cast<uint32_t>(size + 5);
+    line.length = static_cast<uint32_t>(size + 4);
+    line.cursor = line.text.get() + 4;
+    line.command = row;
+    line.form = datablock ? JobLineForm::kDataBlock : JobLineForm::kOrdinary;
+}
+
+std::string run_handler(int16_t row, uint32_t capacity) {
+    ConnectionConfig record{};
+    record.max_result_file_size = capacity;
+    gv_ch_worker_state_start(&record);
+    mv_check(gs32_ch_alloc_result_buffers() == 0);
+    gv_njch_reset_datapool_commands();
+    std::string stored;
+    ResultBuffer& buffer = g_worker_state.result;
+    for (int call = 0;; ++call) {
+        mv_check(call < 20000);
+        const int32_t result = row == kKfgvRow ? ms32_njch_get_var_value(g_job_line.cursor, row)
+                                               : ms32_njch_set_var_value(g_job_line.cursor, row);
+        stored.append(buffer.data.get(), buffer.fill_length);
+        buffer.fill_length = 0;
+        buffer.part_ready = 0;
+        if (result != -4) return stored;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static const bool ready = [] {
+        gr_datapool_world(kList);
+        return gs32_log_open("/dev/null") == 0;
+    }();
+    (void)ready;
+    if (size < 2 || size > 16384) return 0;
+    const uint32_t capacity = 3 + data[0] % 128;
+    const int16_t row = (data[1] & 1) ? kKfsvRow : kKfgvRow;
+    mv_set_line(row, data + 2, size - 2, (data[1] & 2) != 0);
+
+    const time_t before = time(nullptr);
+    const std::string split = run_handler(row, capacity);
+    const std::string whole = run_handler(row, 8192);
+    mv_check(whole.size() >= 7 && whole.compare(whole.size() - 2, 2, "\r\n") == 0);
+    if (row == kKfgvRow && time(nullptr) == before) mv_check(split == whole);
+    return 0;
+}
