@@ -19,17 +19,31 @@
 namespace {
 
 DatapoolWorld g_world;
-int g_segment = -1, g_semaphore = -1;
+uint32_t g_base_path_calls = 0;
 
-void mv_remove_world() {
-    if (g_segment >= 0) shmctl(g_segment, IPC_RMID, nullptr);
-    if (g_semaphore >= 0) semctl(g_semaphore, 0, IPC_RMID);
-    if (!g_world.base.empty()) {
-        unlink(g_world.list_path.c_str());
-        rmdir((g_world.base + "/pool").c_str());
-        rmdir(g_world.base.c_str());
+// Removes the segment and semaphore set of path's key, the file, and the folders around it.
+void mv_remove_list(const std::string& path) {
+    const key_t key = ftok(path.c_str(), 100);
+    if (key != -1) {
+        const int segment = shmget(key, 0, 0);
+        if (segment >= 0) shmctl(segment, IPC_RMID, nullptr);
+        const int semaphore = semget(key, 1, 0);
+        if (semaphore >= 0) semctl(semaphore, 0, IPC_RMID);
     }
+    unlink(path.c_str());
 }
+
+void mv_remove_base(const std::string& base) {
+    DIR* pool = opendir((base + "/pool").c_str());
+    while (dirent* entry = pool != nullptr ? readdir(pool) : nullptr) {
+        if (entry->d_name[0] != '.') mv_remove_list(base + "/pool/" + entry->d_name);
+    }
+    if (pool != nullptr) closedir(pool);
+    rmdir((base + "/pool").c_str());
+    rmdir(base.c_str());
+}
+
+void mv_remove_world() { mv_remove_base(g_world.base); }
 
 // Removes the base directories, segments and semaphore sets of earlier runs whose process
 // has ended (a finding aborts without the atexit clean-up).
@@ -40,18 +54,7 @@ void mv_remove_stale_worlds() {
         int pid = 0;
         if (sscanf(entry->d_name, "korvad_fuzz_dp_%d", &pid) != 1 || pid <= 0) continue;
         if (kill(pid, 0) == 0 || errno != ESRCH) continue;
-        const std::string base = std::string("/tmp/") + entry->d_name;
-        const std::string list = base + "/pool/a.dpl";
-        const key_t key = ftok(list.c_str(), 100);
-        if (key != -1) {
-            const int segment = shmget(key, 0, 0);
-            if (segment >= 0) shmctl(segment, IPC_RMID, nullptr);
-            const int semaphore = semget(key, 1, 0);
-            if (semaphore >= 0) semctl(semaphore, 0, IPC_RMID);
-        }
-        unlink(list.c_str());
-        rmdir((base + "/pool").c_str());
-        rmdir(base.c_str());
+        mv_remove_base(std::string("/tmp/") + entry->d_name);
     }
     closedir(tmp);
 }
@@ -66,6 +69,7 @@ BusContext* gp_dbus_own_context() {
 
 int32_t gs32_dbus_method_call(const BusContext* /*context*/, const BusMethodCall& call,
                               char* answer, uint32_t size, uint32_t* length_out) {
+    ++g_base_path_calls;
     if (strcmp(call.method, "GetBasePath") != 0 || answer == nullptr ||
         size <= g_world.base.size()) {
         abort();
@@ -77,8 +81,10 @@ int32_t gs32_dbus_method_call(const BusContext* /*context*/, const BusMethodCall
 
 int32_t gs32_dbus_point_code(int32_t point) { return point == kBusOk ? 0 : -1; }
 
-void gv_world_write_list(const uint8_t* data, size_t size) {
-    FILE* file = fopen(g_world.list_path.c_str(), "r+");
+uint32_t gu32_world_base_path_calls() { return g_base_path_calls; }
+
+void gv_world_write_list(size_t index, const uint8_t* data, size_t size) {
+    FILE* file = fopen(g_world.list_paths.at(index).c_str(), "r+");
     if (file == nullptr) abort();
     if (size > 0 && fwrite(data, 1, size, file) != size) abort();
     fflush(file);
@@ -86,26 +92,25 @@ void gv_world_write_list(const uint8_t* data, size_t size) {
     fclose(file);
 }
 
-const DatapoolWorld& gr_datapool_world(const std::string& initial_list) {
-    if (g_world.segment != nullptr) return g_world;
+const DatapoolWorld& gr_datapool_world(const std::vector<std::string>& lists) {
+    if (!g_world.base.empty()) return g_world;
     mv_remove_stale_worlds();
     g_world.base = "/tmp/korvad_fuzz_dp_" + std::to_string(getpid());
     if (mkdir(g_world.base.c_str(), 0700) != 0) abort();
-    g_world.list_path = g_world.base + "/pool/a.dpl";
-    mkdir((g_world.base + "/pool").c_str(), 0700);
-    FILE* file = fopen(g_world.list_path.c_str(), "w");
-    if (file == nullptr) abort();
-    fputs(initial_list.c_str(), file);
-    fclose(file);
     atexit(mv_remove_world);
-    const key_t key = ftok(g_world.list_path.c_str(), 100);
-    g_segment = shmget(key, kWorldSegmentSize, IPC_CREAT | IPC_EXCL | 0600);
-    g_semaphore = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
-    if (g_segment < 0 || g_semaphore < 0) abort();
-    sembuf raise{0, 1, 0};
-    if (semop(g_semaphore, &raise, 1) != 0) abort();
-    void* at = shmat(g_segment, nullptr, 0);
-    if (at == reinterpret_cast<void*>(-1)) abort();
-    g_world.segment = static_cast<uint8_t*>(at);
+    mkdir((g_world.base + "/pool").c_str(), 0700);
+    for (size_t i = 0; i < lists.size(); ++i) {
+        const std::string path = g_world.base + "/pool/l" + std::to_string(i) + ".dpl";
+        FILE* file = fopen(path.c_str(), "w");
+        if (file == nullptr) abort();
+        fputs(lists[i].c_str(), file);
+        fclose(file);
+        g_world.list_paths.push_back(path);
+        const key_t key = ftok(path.c_str(), 100);
+        const int segment = shmget(key, kWorldSegmentSize, IPC_CREAT | IPC_EXCL | 0600);
+        const int semaphore = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+        sembuf raise{0, 1, 0};
+        if (segment < 0 || semaphore < 0 || semop(semaphore, &raise, 1) != 0) abort();
+    }
     return g_world;
 }

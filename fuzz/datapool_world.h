@@ -1,22 +1,25 @@
-// A datapool for the fuzz targets: a base directory with one datapool "pool" whose list
-// "pool/a.dpl" has a real segment and semaphore set, removed when the process ends; and
+// A datapool for the fuzz targets and the benchmark: a base directory with one datapool
+// "pool" whose lists "pool/l0.dpl", "pool/l1.dpl", ... each have a real segment of 64 KiB
+// and a semaphore set, removed when the process ends (or by the next run after a crash); and
 // the fake bus layer through which the datapool client asks for the base directory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr size_t kWorldSegmentSize = 65536;
 
 struct DatapoolWorld {
-    std::string base;       // the base directory
-    std::string list_path;  // base + "/pool/a.dpl"
-    uint8_t* segment = nullptr;
+    std::string base;  // the base directory
+    std::vector<std::string> list_paths;
 };
 
-// Made on the first call; the list file holds initial_list. Aborts when the machine has no
-// System V IPC to give.
-const DatapoolWorld& gr_datapool_world(const std::string& initial_list);
-// Rewrites the list file in place (same inode, so the same key).
-void gv_world_write_list(const uint8_t* data, size_t size);
+// Made on the first call, one list file per text. Aborts when the machine has no System V
+// IPC to give.
+const DatapoolWorld& gr_datapool_world(const std::vector<std::string>& lists);
+// Rewrites list file index in place (same inode, so the same key).
+void gv_world_write_list(size_t index, const uint8_t* data, size_t size);
+// GetBasePath calls answered so far.
+uint32_t gu32_world_base_path_calls();

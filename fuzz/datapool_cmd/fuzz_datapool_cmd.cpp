@@ -78,7 +78,7 @@ std::string run_handler(int16_t row, uint32_t capacity) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
-        gr_datapool_world(kList);
+        gr_datapool_world({kList});
         return gs32_log_open("/dev/null") == 0;
     }();
     (void)ready;

@@ -22,11 +22,11 @@ bool mb_terminated(const char* text, size_t size) { return memchr(text, '\0', si
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const DatapoolWorld& world = gr_datapool_world("VERSION=1\n");
+    static const DatapoolWorld& world = gr_datapool_world({"VERSION=1\n"});
     static const bool ready = gs32_log_open("/dev/null") == 0;
     (void)ready;
     if (size > 16384) return 0;
-    gv_world_write_list(data, size);
+    gv_world_write_list(0, data, size);
     for (int pass = 0; pass < 2; ++pass) {
         mv_check(gs32_dp_load_names(world.base.c_str()) == 0);
         mv_check(gs32_dp_load(0, world.base.c_str()) == 0);
@@ -60,6 +60,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t var = -1;
     const int32_t next = gs32_dp_next_changed_var(0, 0, &var);
     mv_check(next == -8 || next == -5 || (next == 0 && var >= 0 && var < list.var_count));
-    mv_check(gs32_dp_get_list_index(0, "a.dpl") == 0 || gs32_dp_get_list_index(0, "a.dpl") == -5);
+    mv_check(gs32_dp_get_list_index(0, "l0") == 0 || gs32_dp_get_list_index(0, "l0") == -5);
     return 0;
 }
