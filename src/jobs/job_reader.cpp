@@ -111,12 +111,15 @@ const char* mpc_dbus_line_end(const char* start, const char* end) {
     }
     memcpy(field.get(), separators[3] + 1, field_length);
     field.get()[field_length] = '\0';
-    const int32_t payload_length = gs32_atoi(field.get());
+    // Only the field's leading decimal digits count: blanks, a sign or "0x" end the number
+    // (an empty field is 0), and a number beyond the job data cannot be followed by CR LF.
+    uint64_t payload_length = 0;
+    for (const char* p = field.get(); *p >= '0' && *p <= '9' && payload_length <= UINT32_MAX;
+         ++p) {
+        payload_length = payload_length * 10 + static_cast<uint64_t>(*p - '0');
+    }
     const char* payload = separators[4] + 1;
-    // A negative length would put the payload's end before its start: refused like a
-    // payload that is not followed by CR LF.
-    if (payload_length < 0 ||
-        static_cast<size_t>(end - payload) < static_cast<size_t>(payload_length) + 2 ||
+    if (static_cast<uint64_t>(end - payload) < payload_length + 2 ||
         payload[payload_length] != '\r' || payload[payload_length + 1] != '\n') {
         ms32_reader_fail("No \\r\\n");
         return nullptr;
