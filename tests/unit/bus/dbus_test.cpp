@@ -1,4 +1,4 @@
-// Registration, presence signals and the one-text signal on a private bus.
+// Registration and the signals of a worker on a private bus.
 #include <cstdlib>
 
 #include "bus_test_util.h"
@@ -6,23 +6,6 @@
 using bus_test::BusTest;
 using bus_test::RawConnection;
 using bus_test::ScopedContext;
-using korvad_test::BusFilter;
-
-namespace {
-
-const char kSupervisorDescription[] = "daemon handles communication between client and server";
-
-// Waits until the bus reports that name has no owner any more.
-bool wait_name_free(korvad_test::BusRecorder& recorder, const std::string& name) {
-    const BusFilter changes{
-        DBUS_MESSAGE_TYPE_SIGNAL, DBUS_INTERFACE_DBUS, "NameOwnerChanged", "", "", "", name};
-    for (auto changed = recorder.wait_for(changes); changed; changed = recorder.wait_for(changes)) {
-        if (changed->args.size() == 3 && changed->args[2].empty()) return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 TEST_F(BusTest, RegistrationTakesTheNameOrSaysWhyNot) {
     EXPECT_EQ(gs32_dbus_connect(nullptr), -5);
@@ -62,20 +45,6 @@ TEST_F(BusTest, RegistrationTakesTheNameOrSaysWhyNot) {
     EXPECT_EQ(gp_dbus_own_context(), nullptr);
 }
 
-TEST_F(BusTest, SecondDaemonInstanceIsRefusedTheSupervisorName) {
-    {
-        // The first instance holds vel.kem.korvad without allowing replacement.
-        RawConnection first;
-        ASSERT_EQ(first.request_name("vel.kem.korvad", 0), DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER);
-        EXPECT_EQ(bus_test::run_in_child([] {
-                      ScopedContext second("korvad");
-                      return -gs32_dbus_connect(second.get());
-                  }),
-                  10);
-    }
-    EXPECT_TRUE(wait_name_free(recorder, "vel.kem.korvad"));
-}
-
 TEST_F(BusTest, RegistrationWithoutABusGivesMinus9) {
     int status = bus_test::run_in_child([] {
         // Forget the address libdbus read at the first connection, then point it nowhere.
@@ -85,28 +54,6 @@ TEST_F(BusTest, RegistrationWithoutABusGivesMinus9) {
         return -gs32_dbus_connect(context.get());
     });
     EXPECT_EQ(status, 9);
-}
-
-TEST_F(BusTest, SupervisorHelloAndGoodbyeCarryItsFourTexts) {
-    int status = bus_test::run_in_child([] {
-        BusContext supervisor{};
-        gu32_copy_bounded(supervisor.name, "korvad", sizeof supervisor.name);
-        gu32_copy_bounded(supervisor.version, "v3_02r5", sizeof supervisor.version);
-        gu32_copy_bounded(supervisor.state, "unknown", sizeof supervisor.state);
-        gu32_copy_bounded(supervisor.description, kSupervisorDescription,
-                          sizeof supervisor.description);
-        if (gs32_dbus_connect(&supervisor) != 0) return 1;
-        if (gs32_dbus_send_hello(&supervisor) != 0) return 2;
-        if (gs32_dbus_send_goodbye(&supervisor) != 0) return 3;
-        return 0;
-    });
-    ASSERT_EQ(status, 0);
-    for (const std::string member : {"HELLO", "GOODBYE"}) {
-        EXPECT_EQ(bus_test::seen(recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "", member})),
-                  " /vel/kem/korvad/Object vel.kem.broadcast." + member +
-                      " (ssss) [korvad] [v3_02r5] [unknown] [" + kSupervisorDescription + "]");
-    }
-    EXPECT_TRUE(wait_name_free(recorder, "vel.kem.korvad"));
 }
 
 TEST_F(BusTest, WorkerSignalsComeFromItsOwnPath) {

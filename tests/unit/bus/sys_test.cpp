@@ -5,8 +5,6 @@
 
 #include "bus_test_util.h"
 
-using bus_test::ScopedContext;
-
 namespace {
 
 class SysTest : public bus_test::StandInTest {
@@ -16,30 +14,11 @@ class SysTest : public bus_test::StandInTest {
         worker->watchdog_interval = 250;
     }
 
-    const std::string pid = std::to_string(getpid());
 };
 
 using Client = int32_t (*)(const BusContext*);
 
 }  // namespace
-
-TEST_F(SysTest, CallsCarryTheirArgumentsToHodrad) {
-    ASSERT_EQ(gs32_sys_register_watchdog(worker.get()), 0);
-    ASSERT_EQ(gs32_sys_cancel_watchdog(worker.get()), 0);
-    ASSERT_EQ(gs32_sys_get_ignition(worker.get()), 1);
-    const std::string hodrad = "vel.kem.hodrad /vel/kem/hodrad/Object vel.kem.hodrad.";
-    const std::pair<const char*, std::string> calls[] = {
-        {"RegisterWatchdog", "RegisterWatchdog (susu) [" + bus_test::worker_name() + "] [" + pid +
-                                 "] [signal01.beep] [250]"},
-        {"CancelWatchdog", "CancelWatchdog (u) [" + pid + "]"},
-        {"GetIgnition", "GetIgnition ()"},
-    };
-    for (const auto& [member, expected] : calls) {
-        EXPECT_EQ(bus_test::seen(recorder.wait_for({DBUS_MESSAGE_TYPE_METHOD_CALL, "", member})),
-                  hodrad + expected);
-    }
-    EXPECT_TRUE(sim.wait_for_line("hodrad: answered RegisterWatchdog (s \"OK\")"));
-}
 
 TEST_F(SysTest, ResultsFollowTheAnswer) {
     const struct {
@@ -99,36 +78,3 @@ TEST_F(SysTest, MissingContextOrConnectionIsRefused) {
     EXPECT_EQ(gs32_sys_stay_alive(worker.get(), 0), -5);
 }
 
-TEST_F(SysTest, SignalsCarryTheValueFromTheOwnPath) {
-    ASSERT_EQ(gs32_sys_trigger_watchdog(worker.get()), 0);
-    ASSERT_EQ(gs32_sys_stay_alive(worker.get(), 30), 0);
-    const std::string path = "/vel/kem/" + bus_test::worker_name() + "/Object";
-    const std::pair<const char*, std::string> signals[] = {{"TriggerWatchdog", pid},
-                                                           {"StayAlive", "30"}};
-    for (const auto& [member, value] : signals) {
-        EXPECT_EQ(bus_test::seen(recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "", member})),
-                  " " + path + " vel.kem.hodrad." + member + " (u) [" + value + "]");
-    }
-    EXPECT_TRUE(sim.wait_for_line("hodrad: signal vel.kem.hodrad.TriggerWatchdog (u " + pid +
-                                  ") from " + path))
-        << sim.output();
-}
-
-TEST_F(SysTest, GuardTriggersForItsWorkerOnTheWorkersConnection) {
-    // The worker korvad_1234 with pid 1234: its guard is a forked copy of it.
-    ScopedContext worker_1234("korvad_1234");
-    ASSERT_EQ(gs32_dbus_connect_private(worker_1234.get()), 0);
-    EXPECT_EQ(bus_test::run_in_child([] { return -gs32_sys_trigger_watchdog_for(1234); }), 0);
-    auto signal =
-        recorder.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.hodrad", "TriggerWatchdog"});
-    ASSERT_TRUE(signal);
-    EXPECT_EQ(signal->path, "/vel/kem/korvad_1234/Object");
-    EXPECT_EQ(signal->sender, dbus_bus_get_unique_name(worker_1234->connection));
-    EXPECT_EQ(signal->args, std::vector<std::string>{"1234"});
-    EXPECT_TRUE(sim.wait_for_line(
-        "hodrad: signal vel.kem.hodrad.TriggerWatchdog (u 1234) from /vel/kem/korvad_1234/Object"))
-        << sim.output();
-
-    gv_dbus_disconnect(worker_1234.get());
-    EXPECT_EQ(gs32_sys_trigger_watchdog_for(1234), -1) << "no own context any more";
-}
