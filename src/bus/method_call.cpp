@@ -48,18 +48,24 @@ int32_t gs32_dbus_method_call(const BusContext* context, const BusMethodCall& ca
     dbus_pending_call_block(pending.get());
     DbusMessage reply{dbus_pending_call_steal_reply(pending.get())};
     pending.reset();
-    if (!reply) return kBusNoReply;
-    if (call.timeout_is_no_reply && dbus_message_is_error(reply.get(), DBUS_ERROR_NO_REPLY)) {
+    return gs32_dbus_reply_text(reply.get(), call.timeout_is_no_reply, answer, size, length_out);
+}
+
+int32_t gs32_dbus_reply_text(DBusMessage* reply, bool timeout_is_no_reply, char* answer,
+                             uint32_t size, uint32_t* length_out) {
+    if (length_out != nullptr) *length_out = 0;
+    if (answer != nullptr && size > 0) answer[0] = '\0';
+    if (reply == nullptr) return kBusNoReply;
+    if (timeout_is_no_reply && dbus_message_is_error(reply, DBUS_ERROR_NO_REPLY)) {
         return kBusNoReply;
     }
-
     DBusMessageIter iter;
-    if (!dbus_message_iter_init(reply.get(), &iter)) return kBusNoArguments;
+    if (!dbus_message_iter_init(reply, &iter)) return kBusNoArguments;
     if (dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_STRING) return kBusNotText;
     const char* text = nullptr;
     dbus_message_iter_get_basic(&iter, &text);
-    uint32_t length = static_cast<uint32_t>(strlen(text));
-    if (size > 0) gu32_copy_bounded(answer, text, size);
+    const uint32_t length = static_cast<uint32_t>(strlen(text));
+    if (answer != nullptr && size > 0) gu32_copy_bounded(answer, text, size);
     if (length_out != nullptr) *length_out = length;
     return kBusOk;
 }

@@ -48,6 +48,12 @@ struct BusMethodCall {
 int32_t gs32_dbus_method_call(const BusContext* context, const BusMethodCall& call, char* answer,
                               uint32_t size, uint32_t* length_out);
 
+// The reply step of gs32_dbus_method_call on its own: kBusNoReply (no reply, or with
+// timeout_is_no_reply the library's time-out error), kBusNoArguments, kBusNotText, or kBusOk
+// with the first text copied as described there. The reply stays the caller's.
+int32_t gs32_dbus_reply_text(DBusMessage* reply, bool timeout_is_no_reply, char* answer,
+                             uint32_t size, uint32_t* length_out);
+
 // The codes most clients give the failure points: 0 for kBusOk, -9 when no usable answer
 // came back (no reply, no arguments, no text), -1 when the call never got out.
 int32_t gs32_dbus_point_code(int32_t point);

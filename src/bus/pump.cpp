@@ -104,7 +104,9 @@ int32_t ms32_pump_run_rule(const TextRule& rule, DBusMessage* message) {
     return 0;
 }
 
-int32_t ms32_pump_dispatch(DBusMessage* message) {
+}  // namespace
+
+int32_t gs32_dbus_dispatch_signal(DBusMessage* message) {
     for (size_t i = 0; i < sizeof kRules / sizeof kRules[0]; ++i) {
         if (i == kOtherMessageBefore && g_on_other_message != nullptr) {
             g_on_other_message(message);
@@ -118,8 +120,6 @@ int32_t ms32_pump_dispatch(DBusMessage* message) {
     }
     return 0;  // no slot takes it: dropped
 }
-
-}  // namespace
 
 void gv_dbus_set_signal_handlers(BusTwoTextHandler on_sms, BusTextHandler on_hello,
                                  BusTwoTextHandler on_network_notification,
@@ -141,6 +141,6 @@ int32_t gs32_dbus_pump_signals(BusContext* context) {
         dbus_connection_read_write(context->connection, 0);
         DbusMessage message{dbus_connection_pop_message(context->connection)};
         if (!message) return 0;
-        if (ms32_pump_dispatch(message.get()) == -9) return -9;
+        if (gs32_dbus_dispatch_signal(message.get()) == -9) return -9;
     }
 }

@@ -34,3 +34,7 @@ void gv_dbus_set_signal_handlers(BusTwoTextHandler on_sms, BusTextHandler on_hel
 // first message with unusable arguments (a missing or non-text argument, a text over its
 // slot's limit): that message is consumed without calling its handler, the rest stay queued.
 int32_t gs32_dbus_pump_signals(BusContext* context);
+
+// One message through the rules as the pump hands it on: 0 taken or dropped, -9 unusable
+// arguments (its handler not called). The message stays the caller's.
+int32_t gs32_dbus_dispatch_signal(DBusMessage* message);
