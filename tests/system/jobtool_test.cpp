@@ -103,10 +103,10 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
     ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
     std::string big = "    0x0101 b/big AOBYTE = '" + pattern() + "'\n";
     const std::string expected =
-        "2 part(s) result.txt.00001 .. result.txt.00002.end, " +
+        "2 parts (result.txt.00001 .. result.txt.00002.end), " +
         std::to_string(read_file(results + "/result.txt.00001").size() +
                        read_file(results + "/result.txt.00002.end").size()) +
-        " bytes, 12 result(s)\n"
+        " bytes, 12 results\n"
         "[1] # 0 (acknowledged)\n"
         "[2] FWLI 0 (acknowledged)\n"
         "[3] DBUS 0 (sent, or a text reply received): hello; world\n"

@@ -14,7 +14,7 @@ def run_compose(args):
         lines = source.read()
     job, problems, notes = jobfile.compose(lines)
     where = "<stdin>" if args.description == "-" else args.description
-    text_lines = lines.splitlines()
+    text_lines = lines.split("\n")
     for number, note in notes:
         print("%s:%d: note: %s" % (where, number, note), file=sys.stderr)
     for number, problem in problems:
@@ -94,8 +94,10 @@ def report(summary, records, error):
     parts = summary["parts"]
     lines = []
     if parts:
-        lines.append("%d part(s) %s .. %s, %d bytes, %d result(s)"
-                     % (len(parts), parts[0], parts[-1], summary["bytes"], len(records)))
+        names = parts[0] if len(parts) == 1 else "%s .. %s" % (parts[0], parts[-1])
+        lines.append("%d part%s (%s), %d bytes, %d result%s"
+                     % (len(parts), "s"[len(parts) == 1:], names, summary["bytes"],
+                        len(records), "s"[len(records) == 1:]))
     for number, record in enumerate(records, 1):
         lines += describe(record, number)
     if error:

@@ -304,8 +304,8 @@ def compose_words(line):
 
 def compose(text):
     """(JobFile bytes, problems, notes); problems are (line number, text) and mean refusal."""
-    job, problems, notes = b"", [], []
-    for number_, line in enumerate(text.splitlines(), 1):
+    lines, problems, notes = [], [], []
+    for line_number, line in enumerate(text.split("\n"), 1):
         line = line.rstrip("\r")
         if not line.strip():
             continue
@@ -316,14 +316,15 @@ def compose(text):
                 raise Refused("korvad would read it as more than one line")
             keyword = lookup(framed, form)
         except Refused as why:
-            problems.append((number_, str(why)))
+            problems.append((line_number, str(why)))
             continue
         except ValueError as why:  # unbalanced quotes
-            problems.append((number_, "cannot split it into words: %s" % why))
+            problems.append((line_number, "cannot split it into words: %s" % why))
             continue
         if keyword is None:
-            notes.append((number_, "matches no command (or lacks ';'): korvad answers nothing"))
-        job += raw
+            notes.append((line_number, "matches no command (or lacks ';'): korvad answers nothing"))
+        lines.append(raw)
+    job = b"".join(lines)
     if len(job) > MAX_JOB_SIZE:
         problems.append((0, "the JobFile has %d bytes; korvad refuses 2097152 or more: split "
                          "it into several jobs" % len(job)))

@@ -13,7 +13,7 @@ PART = re.compile(r"(.*)\.(\d{5,})(\.end)?\Z")
 KEYWORDS = ("#", "FWLI", "FWLO", "FWSW", "APLI", "DLGN", "DLCN", "KFGV", "KFSV", "DLTS", "DBUS")
 CLOSING = re.compile(rb"\];(-?\d{1,11})\r\n")
 
-COMMON = {0: "done", -1: "failed", -2: "failed", -5: "parameter missing, too long or not a number",
+COMMON = {0: "done", -1: "failed", -5: "parameter missing, too long or not a number",
           -10: "no usable reply, or refused"}
 MEANINGS = {
     "DBUS": {0: "sent, or a text reply received", -1: "message could not be built or sent",
@@ -26,7 +26,8 @@ MEANINGS = {
     "DLGN": {0: "done: end of the file or budget reached", -2: "no DATASTART in the logger file",
              -5: "parameter missing, or the working copy cannot be opened",
              -10: "no logger file obtained"},
-    "DLCN": {0: "cleared", -1: "clearing message not created", -2: "clearing signal not sent",
+    "DLCN": {0: "cleared", -1: "clearing request not created or sent",
+             -2: "clearing signal not sent",
              -5: "parameter missing", -10: "logger service gave no usable reply or refused"},
     "FWSW": {0: "wake-up interval set", -5: "parameter missing or not a number; unchanged"},
     "DLTS": {0: "download budget set", -5: "parameter missing or not a number; unchanged"},
@@ -173,6 +174,9 @@ def read_kfgv(r, variables):
     while not entries_end(r, r.pos, (r.pos - start) & 0xFFFF == length):
         if (r.pos - start) & 0xFFFF == length and len(r.data) - r.pos < 16:
             r.fail("the upload ends inside the closing of a KFGV answer (truncated)")
+        if entries_end(r, r.pos, True):
+            r.fail("KFGV answer whose lengths lie: its entries end after %d bytes, its entry "
+                   "length says %d" % (r.pos - start, length))
         ref = int.from_bytes(r.data[r.pos:r.pos + 2], "little")
         var = variables.get(ref) if variables is not None else None
         if var is None:
@@ -210,7 +214,8 @@ def read_raw_entries(r, start, length):
         failed = re.compile(rb"\0\0\];-\d{1,11}\r\n").search(r.data, r.pos)
         if failed is None:
             r.take(start + length + 2 - r.pos, "the KFGV entries")
-            r.fail("KFGV answer without its terminator where its entry length %d says" % length)
+            r.fail("KFGV answer whose lengths lie: no terminator where its entry length %d "
+                   "says" % length)
         at = failed.start()
     raw = r.data[r.pos:at]
     r.pos = at
