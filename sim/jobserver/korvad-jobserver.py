@@ -32,6 +32,7 @@ import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+sys.dont_write_bytecode = True  # it runs from the source tree: leave no caches there
 from jobtool import cli as jobtool  # noqa: E402  the decoder of korvad-jobtool
 
 END_PART = re.compile(r"(.*)\.(\d{5,})\.end\Z")

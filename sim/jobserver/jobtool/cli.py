@@ -9,9 +9,9 @@ from . import datapool, jobfile, results
 
 
 def run_compose(args):
-    source = sys.stdin if args.description == "-" else open(args.description, encoding="utf-8")
+    source = sys.stdin.buffer if args.description == "-" else open(args.description, "rb")
     with source:
-        lines = source.read()
+        lines = source.read().decode("utf-8", "surrogateescape")
     job, problems, notes = jobfile.compose(lines)
     where = "<stdin>" if args.description == "-" else args.description
     text_lines = lines.split("\n")

@@ -134,13 +134,14 @@ def data_bytes(text, what):
         except ValueError:
             raise Refused("%s 'hex:%s' is no even run of hex digits" % (what, body))
     if kind == "text":
-        return body.encode()
+        return body.encode("utf-8", "surrogateescape")
     raise Refused("%s '%s' needs a form: hex:0a0b or text:abc" % (what, text))
 
 
 def name_text(text, what, longest, pattern=NAME):
     if ";" in text or "#" in text:
-        raise Refused("%s '%s' holds ';' or '#': korvad ends a name there; rename it" % (what, text))
+        raise Refused("%s '%s' holds ';' or '#': korvad ends a name there; rename it"
+                      % (what, text))
     if len(text) > longest:
         raise Refused("%s '%s' has %d characters; korvad takes at most %d"
                       % (what, text, len(text), longest))
@@ -255,7 +256,7 @@ FIXED = {"fwli": b"FWLI;;;\r\n", "fwlo": b"FWLO\r\n", "apli": b"APLI;\r\n"}
 
 
 def plain(line):
-    raw = line.encode()
+    raw = line.encode("utf-8", "surrogateescape")  # bytes that are no UTF-8 pass unchanged
     if raw.startswith(b"DBUS"):
         fields = raw.split(b";", 5)
         if len(fields) == 6:
