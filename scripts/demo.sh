@@ -124,6 +124,18 @@ for id in unit7_0 unit7_1; do
     show_file "$part" | sed 's/^/   /'
   done
 done
+# -- decoded results: the server side's view of the same parts, through korvad-jobtool
+echo
+echo "== the posted results decoded with korvad-jobtool (sim/jobserver/korvad-jobtool decode)"
+for id in unit7_0 unit7_1; do
+  echo "   -- $id (its last upload)"
+  sim/jobserver/korvad-jobtool decode "$work/www/posted/results/$id" 2>&1 | sed 's/^/   /' ||
+    echo "   (the decoder refused these parts)"
+done
+echo "   the job server decoded $(grep -c '^== upload' "$work/www/uploads.log" || true) uploads" \
+  "as they arrived; its first entry in uploads.log:"
+awk 'NR > 1 && /^== upload/ {exit} {print "   " $0}' "$work/www/uploads.log"
+# -- end of the decoded results
 echo
 echo "== korvad's log"
 sed 's/^/   /' "$work/korvad.log"

@@ -5,6 +5,8 @@ Layout of the root folder:
   <root>/<path>            a JobFile, served for "GET /<path>"
   <root>/posted/<path>     every posted part, stored under its name
   <root>/requests.log      one JSON line per request: method, path, headers, body length
+  <root>/uploads.log       what each complete upload carried, decoded by korvad-jobtool
+                           when its ".end" part arrives (one block per upload)
   <root>/control.json      read on every request, optional:
       {"get_status": 404,          answer GETs with this status and no body
        "post_status": 201,         answer POSTs with this status and no body
@@ -21,12 +23,41 @@ Start: korvad-jobserver.py --root DIR [--port N]; it prints "PORT <n>" once it l
 import argparse
 import json
 import os
+import re
 import socketserver
 import sys
 import threading
 import time
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+sys.path.insert(0, os.path.dirname(os.path.realpath(__file__)))
+sys.dont_write_bytecode = True  # it runs from the source tree: leave no caches there
+from jobtool import cli as jobtool  # noqa: E402  the decoder of korvad-jobtool
+
+END_PART = re.compile(r"(.*)\.(\d{5,})\.end\Z")
+
+
+def log_upload(root, path, lock):
+    """Appends the decoded results of the upload whose last part was just stored at path.
+
+    Only the part names of this upload are read (a longer earlier upload may have left
+    higher-numbered parts behind), and nothing that the decoder meets stops the server.
+    """
+    match = END_PART.match(path)
+    if match is None:
+        return
+    base, last = match.group(1), int(match.group(2))
+    names = ["%s.%05d" % (base, n) for n in range(1, last)] + [path]
+    try:
+        summary, records, error = jobtool.decode_parts(names)
+        lines = jobtool.report(summary, records, error)
+    except Exception as why:  # a decoder fault must not cost the upload's answer
+        lines = ["error: the decoder failed: %r" % why]
+    shown = os.path.relpath(base, os.path.join(root, "posted"))
+    with lock, open(os.path.join(root, "uploads.log"), "a") as f:
+        f.write("== upload %s, %s\n" % (shown, time.strftime("%H:%M:%S")))
+        f.write("".join("   %s\n" % line for line in lines))
 
 
 def control(root):
@@ -127,6 +158,7 @@ class Handler(BaseHTTPRequestHandler):
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(body)
+            log_upload(self.root, path, self.log_lock)
         if self.misbehave(ctl.get("post_mode")):
             return
         if "post_status" in ctl:

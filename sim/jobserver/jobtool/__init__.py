@@ -1,0 +1,1 @@
+"""Server-side helpers for korvad: compose JobFiles, decode uploaded result parts."""

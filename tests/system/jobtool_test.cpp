@@ -1,0 +1,132 @@
+// korvad-jobtool round trip: a job composed from its text form runs through the daemon, and
+// the decoded upload shows what the target stand-in answered and the datapool holds.
+#include <sys/stat.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "daemon_fixture.h"
+
+using namespace korvad_test;
+
+namespace {
+
+const std::string kTool = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-jobtool";
+
+std::string section(int index, const std::string& name, const std::string& type, int size,
+                    int address) {
+    return "[VARIABLE" + std::to_string(index) + "]\nNAME=" + name + "\nTYPE=" + type +
+           "\nADDRESS=" + std::to_string(address) + "\nSIZE=" + std::to_string(size) + "\n";
+}
+
+// The 1000 bytes 0, 1, ... 250, 0, 1, ... in hex, as the stand-in takes them.
+std::string pattern() {
+    const char* digits = "0123456789abcdef";
+    std::string hex;
+    for (int i = 0; i < 1000; ++i) hex += {digits[i % 251 >> 4], digits[i % 251 & 15]};
+    return hex;
+}
+
+// The decoded text without the KFGV time stamps, which must be there.
+std::string without_stamps(const std::string& text) {
+    return std::regex_replace(text, std::regex(", time 20[0-9-]+ [0-9:]+ UTC"), "");
+}
+
+class Jobtool : public DaemonTest {};
+
+}  // namespace
+
+TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
+    TempDir base;
+    mkdir((base.path() + "/pool").c_str(), 0755);
+    base.write("pool/a.dpl", "VERSION=2\nNUMOFVARS=4\n" + section(0, "u8", "UINT8", 1, 0) +
+                                 section(1, "s32", "SINT32", 4, 4) +
+                                 section(2, "w4", "UINT32", 4, 8) +
+                                 section(3, "f32", "FLOAT32", 4, 12));
+    base.write("pool/b.dpl", "NUMOFVARS=2\n" + section(0, "str", "STRING", 8, 0) +
+                                 section(1, "big", "AOBYTE", 1000, 8));
+    KORVAD_START_WORLD({"target", "serkad", "--answer", "target.Echo=hello; world", "--set",
+                        "serkad.dir=" + base.path()});
+    for (const std::string& set :
+         std::vector<std::string>{"num pool/a/f32 1.5", "hex pool/b/big " + pattern()}) {
+        sim_.command("set serkad." + set);
+        ASSERT_TRUE(sim_.wait_for_line("serkad: set " + set.substr(4, set.find(' ', 4) - 4)));
+    }
+    // Every command of the text form, and plain lines; the last KFGV answer needs two parts.
+    const std::string description =
+        "# round trip\n"
+        "fwli\n"
+        "dbus call target Echo payload=hex:0a0d0a3b2300ff\n"
+        "dbus signal target Poke \"payload=text:a b\"\n"
+        "dbus broadcast Shout\n"
+        "kfsv 0x0002=0xDEADBEEF 0x0001=-2\n"
+        "kfsv-binary 0x0000=hex:ab 0x0100=text:ABCDEFGH\n"
+        "kfgv 0x0000 0x0001 0x0002 0x0003 0x0100 header=text:round-trip\n"
+        "fwsw 3600\n"
+        "dlts 4096\n"
+        "APLI;\n"
+        "kfgv 0x0101 0x0101 0x0101 0x0101 0x0101\n";
+    TempDir work;
+    const std::string job = work.path() + "/job.txt";
+    RunResult composed =
+        run({"python3", "-B", kTool, "compose", work.write("job.desc", description), "-o", job});
+    ASSERT_EQ(0, composed.exit_status) << composed.err;
+    server_.put_job("jobs/dev/job.txt", read_file(job));
+    korvad_.add_connection("a.config",
+                           Korvad::connection(server_, "dev") + "max_result_file_size 4096\n");
+    korvad_.start();
+    const std::string results = server_.root() + "/www/posted/results/dev";
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::vector<std::string> names = server_.posted_names();
+            return !names.empty() && names.back().find(".end") != std::string::npos;
+        },
+        20000))
+        << korvad_.log();
+
+    RunResult decoded = run({"python3", "-B", kTool, "decode", "--datapool", base.path(), results});
+    ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
+    std::string big = "    0x0101 b/big AOBYTE = '" + pattern() + "'\n";
+    const std::string expected =
+        "2 parts (result.txt.00001 .. result.txt.00002.end), " +
+        std::to_string(read_file(results + "/result.txt.00001").size() +
+                       read_file(results + "/result.txt.00002.end").size()) +
+        " bytes, 12 results\n"
+        "[1] # 0 (acknowledged)\n"
+        "[2] FWLI 0 (acknowledged)\n"
+        "[3] DBUS 0 (sent, or a text reply received): hello; world\n"
+        "[4] DBUS 0 (sent, or a text reply received)\n"
+        "[5] DBUS 0 (sent, or a text reply received)\n"
+        "[6] KFSV 0 (everything written)\n"
+        "[7] KFSV 0 (everything written)\n"
+        "[8] KFGV 0 (values read)\n"
+        "    header 726f756e642d74726970000000000000, 5 entries\n"
+        "    0x0000 a/u8 UINT8 = 171\n"
+        "    0x0001 a/s32 SINT32 = -2\n"
+        "    0x0002 a/w4 UINT32 = 3735928559\n"
+        "    0x0003 a/f32 FLOAT32 = 1.5\n"
+        "    0x0100 b/str STRING = 'ABCDEFGH'\n"
+        "[9] FWSW 0 (wake-up interval set)\n"
+        "[10] DLTS 0 (download budget set)\n"
+        "[11] APLI 0 (acknowledged)\n"
+        "[12] KFGV 0 (values read)\n"
+        "    header 00000000000000000000000000000000, 5 entries\n" +
+        big + big + big + big + big;
+    EXPECT_EQ(expected, without_stamps(decoded.out));
+
+    // The same bytes as the stand-ins received them and as the datapool holds them.
+    auto echo = recorder_.wait_for(call_filter("Echo"));
+    ASSERT_TRUE(echo);
+    EXPECT_EQ(std::string("\x0a\x0d\x0a\x3b\x23\x00\xff", 7), echo->args.at(0));
+    EXPECT_TRUE(sim_.wait_for_line("target: signal vel.kem.target.Poke (ay 612062) from"));
+    EXPECT_TRUE(recorder_.wait_for(signal_filter("Shout")));
+    sim_.command("set serkad.show pool/b/str");
+    EXPECT_TRUE(sim_.wait_for_line("serkad: pool/b/str = 41 42 43 44 45 46 47 48"));
+    // The job server logged the same upload with the tool's decoder.
+    const std::string logged = read_file(server_.root() + "/www/uploads.log");
+    EXPECT_NE(std::string::npos, logged.find("== upload results/dev/result.txt, "));
+    EXPECT_NE(std::string::npos, logged.find("   [11] APLI 0 (acknowledged)"));
+}
