@@ -1,23 +1,31 @@
 #!/bin/bash
-# Cross-builds the libdbus client library for the powerpc-linux-gnu device as a static
-# library from Debian's own dbus source package and installs headers, libdbus-1.a and
-# dbus-1.pc into <prefix>. Does nothing when <prefix>/lib/libdbus-1.a already exists.
+# Cross-builds the libdbus client library for the powerpc-linux-gnu device from Debian's
+# own dbus source package and installs headers, the library and dbus-1.pc into <prefix>:
+# a static libdbus-1.a for the tests, or with "shared" the libdbus-1.so that the device's
+# release build links against. Does nothing when the library is already there.
 #
-#   scripts/ppc-libdbus.sh <prefix>
+#   scripts/ppc-libdbus.sh <prefix> [shared]
 #
 # Needs root the first time on a fresh machine (adds a deb-src entry, installs dpkg-dev).
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-    echo "usage: $0 <prefix>" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ] || { [ $# -eq 2 ] && [ "$2" != shared ]; }; then
+    echo "usage: $0 <prefix> [shared]" >&2
     exit 2
+fi
+kind=${2:-static}
+library=libdbus-1.a
+linking=(--enable-static --disable-shared)
+if [ "$kind" = shared ]; then
+    library=libdbus-1.so
+    linking=(--enable-shared --disable-static)
 fi
 
 host=powerpc-linux-gnu
 prefix=$(realpath -m "$1")
 work="${prefix}.work"
 
-if [ -f "$prefix/lib/libdbus-1.a" ] && [ -f "$prefix/lib/pkgconfig/dbus-1.pc" ]; then
+if [ -e "$prefix/lib/$library" ] && [ -f "$prefix/lib/pkgconfig/dbus-1.pc" ]; then
     exit 0
 fi
 
@@ -92,7 +100,7 @@ if [ -z "$src" ]; then
 fi
 say "building $src for $host into $prefix"
 
-build="$work/build"
+build="$work/build-$kind"
 rm -rf "$build"
 mkdir -p "$build"
 cd "$build"
@@ -105,7 +113,7 @@ PKG_CONFIG_LIBDIR="$build/no-pkgconfig" \
 EXPAT_CFLAGS="-DKORVAD_NO_EXPAT" EXPAT_LIBS="-lc" \
     "../${src#./}/configure" \
     --host="$host" --prefix="$prefix" \
-    --enable-static --disable-shared --with-pic \
+    "${linking[@]}" --with-pic \
     --disable-tests --disable-embedded-tests --disable-modular-tests \
     --disable-installed-tests --disable-code-coverage \
     --disable-xml-docs --disable-doxygen-docs --disable-ducktype-docs \
@@ -135,5 +143,5 @@ make -C dbus install-libLTLIBRARIES install-dbusincludeHEADERS \
 }
 # libtool leaves a .la next to the archive; nothing here uses it.
 rm -f "$prefix/lib/libdbus-1.la"
-test -f "$prefix/lib/libdbus-1.a"
-say "installed $prefix/lib/libdbus-1.a"
+test -e "$prefix/lib/$library"
+say "installed $prefix/lib/$library"

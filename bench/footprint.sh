@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# The daemon's footprint on the device and in memory:
+#  1. the release build for the device: korvad cross-built for powerpc-linux-gnu, optimised
+#     for size, linked against a shared libdbus (built from Debian's dbus source package)
+#     with -Wl,-z,max-page-size=0x1000, stripped; its size, sections and the libraries it
+#     needs with theirs;
+#  2. the idle memory of the supervisor and of one worker, natively, on a private bus with
+#     the device simulator and the job server: RSS and private dirty memory.
+# Usage: bench/footprint.sh        (installs what is missing, like the test command)
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+scripts/deps.sh >/dev/null
+
+echo "== release build for the device (powerpc-linux-gnu, shared libdbus)"
+prefix="$top/build/ppc-deps-shared"
+scripts/ppc-libdbus.sh "$prefix" shared
+PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" cmake -S . -B build/ppc-release \
+  -DCMAKE_TOOLCHAIN_FILE="$top/cmake/powerpc-linux-gnu.cmake" -DKORVAD_PPC_PREFIX="$prefix" \
+  -DCMAKE_BUILD_TYPE=MinSizeRel -DKORVAD_TESTS=OFF -DKORVAD_BENCH=OFF \
+  -DCMAKE_CXX_FLAGS="-ffunction-sections -fdata-sections" \
+  -DCMAKE_EXE_LINKER_FLAGS="-Wl,-z,max-page-size=0x1000 -Wl,--gc-sections -Wl,--as-needed" \
+  >/dev/null
+cmake --build build/ppc-release -j "$(nproc)" --target korvad >/dev/null
+powerpc-linux-gnu-strip -o build/ppc-release/korvad.stripped build/ppc-release/src/daemon/korvad
+stripped=$(stat -c %s build/ppc-release/korvad.stripped)
+awk -v b="$stripped" 'BEGIN { printf "   korvad stripped: %d bytes (%.1f KB; goal at most 120 KB)\n", b, b / 1024 }'
+powerpc-linux-gnu-size build/ppc-release/korvad.stripped | sed 's/^/   /'
+echo "   libraries it needs (stripped sizes):"
+for lib in $(powerpc-linux-gnu-readelf -d build/ppc-release/korvad.stripped |
+             sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'); do
+  path=$(find "$prefix/lib" /usr/powerpc-linux-gnu/lib -maxdepth 1 -name "$lib" | head -n 1)
+  if [ -n "$path" ]; then
+    powerpc-linux-gnu-strip -o "build/ppc-release/$lib" "$(realpath "$path")"
+    printf '     %-16s %8d bytes\n' "$lib" "$(stat -c %s "build/ppc-release/$lib")"
+  else
+    printf '     %-16s (not found)\n' "$lib"
+  fi
+done
+
+echo "== idle memory, natively, on a private bus with the simulator"
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/native -j "$(nproc)" --target korvad korvad-sim >/dev/null
+work=$(mktemp -d /tmp/korvad_footprint_XXXXXX)
+pids=()
+cleanup() {
+  local i
+  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
+    kill "${pids[$i]}" 2>/dev/null || true
+    wait "${pids[$i]}" 2>/dev/null || true
+  done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+wait_for() {  # <seconds> <command...>
+  local deadline=$((SECONDS + $1)); shift
+  until "$@" 2>/dev/null; do
+    [ $SECONDS -lt $deadline ] || { echo "timed out waiting for: $*" >&2; return 1; }
+    sleep 0.2
+  done
+}
+build/native/sim/korvad-sim --own-bus hodrad wenlod --log "$work/sim.log" 2>/dev/null &
+pids+=($!)
+wait_for 5 grep -q "sim: ready" "$work/sim.log"
+export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^sim: bus //p' "$work/sim.log")
+python3 sim/jobserver/korvad-jobserver.py --root "$work/www" >"$work/jobserver.out" 2>&1 &
+pids+=($!)
+wait_for 5 grep -q PORT "$work/jobserver.out"
+port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
+mkdir -p "$work/www/jobs/unit7_0" "$work/connections"
+printf 'FWLO\r\nFWSW;3600\r\n' >"$work/www/jobs/unit7_0/job.txt"
+sed -e "s|^port_no .*|port_no $port|" examples/connections/server1.config \
+  >"$work/connections/server1.config"
+echo "client_id unit7_0" >>"$work/connections/server1.config"
+sed -e "s|^Log_File .*|Log_File $work/korvad.log|" \
+    -e "s|^ConfigFileFolderPath .*|ConfigFileFolderPath $work/connections|" \
+    examples/korvad.config >"$work/korvad.config"
+build/native/src/daemon/korvad "$work/korvad.config" >"$work/korvad.out" 2>&1 &
+korvad=$!
+pids+=($korvad)
+wait_for 15 grep -q "result.txt.00001.end" "$work/www/requests.log"
+sleep 2  # the worker is back in its idle wait
+worker=$(pgrep -P "$korvad" | head -n 1)
+memory() {  # <pid> <role>
+  local rss dirty
+  rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$1/status")
+  dirty=$(awk '/^Private_Dirty:/ {s += $2} END {print s}' "/proc/$1/smaps_rollup")
+  printf '   %-10s pid %-7d RSS %5d KB, private dirty %5d KB\n' "$2" "$1" "$rss" "$dirty"
+}
+memory "$korvad" supervisor
+memory "$worker" worker
