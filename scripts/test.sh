@@ -44,7 +44,7 @@ for config in "${configs[@]}"; do
       CC=clang CXX=clang++ cmake -S . -B build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DKORVAD_FUZZ=ON -DKORVAD_TESTS=OFF -DKORVAD_BENCH=OFF
       cmake --build build/fuzz -j "$jobs"
-      seconds=${KORVAD_FUZZ_SECONDS:-60}
+      seconds=${KORVAD_FUZZ_SECONDS:-30}
       for fuzzer in build/fuzz/fuzz/*/fuzz_*; do
         [ -x "$fuzzer" ] || continue
         name=$(basename "$fuzzer")
