@@ -22,31 +22,6 @@ ConnectionConfig make_record(uint32_t result_size) {
 
 }  // namespace
 
-TEST(WorkerState, StartValues) {
-    // Leave traces of an earlier life that the start must clear.
-    g_worker_state.wait_interval = 60;
-    g_worker_state.cycle_state = CH_UPLOAD;
-    g_worker_state.request_now = 1;
-    g_worker_process.final_part = 0;
-    g_worker_process.poll_step_us = 20000;
-    g_worker_process.query_interface = 0;
-    ASSERT_EQ(0, gs32_ch_set_job_data("FWLO\r\n", 6));
-
-    const ConnectionConfig record = make_record(8192);
-    gv_ch_worker_state_start(&record);
-    EXPECT_EQ(0u, g_worker_state.wait_interval);
-    EXPECT_EQ(20000u, g_worker_state.dl_max_transfer_size);
-    EXPECT_EQ(0, g_worker_state.request_now + g_worker_state.stop_requested);
-    EXPECT_EQ(CH_WAIT_SERVICE, g_worker_state.cycle_state);
-    EXPECT_EQ(getpid(), g_worker_state.self_pid);
-    EXPECT_EQ(0, memcmp(&record, &g_worker_state.config, sizeof record));
-    EXPECT_EQ(0u, g_worker_state.job_length);
-    EXPECT_EQ(nullptr, g_worker_state.job_data.get());
-    EXPECT_EQ(1, g_worker_process.final_part);
-    EXPECT_EQ(100000u, g_worker_process.poll_step_us);
-    EXPECT_EQ(1, g_worker_process.query_interface);
-}
-
 TEST(WorkerState, ResultBuffersHaveTheConfiguredSize) {
     struct Case {
         uint32_t configured;
@@ -66,15 +41,6 @@ TEST(WorkerState, ResultBuffersHaveTheConfiguredSize) {
     gv_ch_free_result_buffers();
     EXPECT_EQ(nullptr, g_worker_state.result.data.get());
     EXPECT_EQ(nullptr, g_worker_process.result_line.data.get());
-}
-
-TEST(WorkerState, JobDataIsCopiedWithATerminatingZero) {
-    ASSERT_EQ(0, gs32_ch_set_job_data("FWLO\r\nXX", 6));
-    EXPECT_EQ(6u, g_worker_state.job_length);
-    EXPECT_STREQ("FWLO\r\n", g_worker_state.job_data.get());
-    ASSERT_EQ(0, gs32_ch_set_job_data(nullptr, 0));
-    EXPECT_EQ(0u, g_worker_state.job_length);
-    EXPECT_EQ('\0', g_worker_state.job_data.get()[0]);
 }
 
 TEST(WorkerState, AccessorsActOnTheWorkersRecord) {

@@ -29,20 +29,6 @@ TEST(Log, LinesGoToTheFileWithTimeStampAndAreFlushedAtOnce) {
     EXPECT_EQ(-1, gs32_log_close());
 }
 
-TEST(Log, StampUsesDayMonthTwoDigitYearAndTime) {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    char stamp[kTimeStampSize];
-    time_t before = time(nullptr);
-    gv_local_time_stamp(stamp);
-    struct tm local {};
-    gmtime_r(&before, &local);
-    char expected[kTimeStampSize];
-    strftime(expected, sizeof expected, "%d.%m.%y_%H:%M", &local);
-    EXPECT_EQ(0, strncmp(expected, stamp, strlen(expected))) << stamp;
-    EXPECT_EQ(17u, strlen(stamp));
-}
-
 TEST(Log, OpenFailureIsReported) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(-1, gs32_log_open("/nonexistent-dir/x.log"));
@@ -79,19 +65,6 @@ TEST(Util, HostNameAndBoundedCopy) {
     char untouched = 'z';
     EXPECT_EQ(3u, gu32_copy_bounded(&untouched, "abc", 0));
     EXPECT_EQ('z', untouched);
-}
-
-TEST(Util, WriteText) {
-    TempDir dir;
-    std::string path = dir.path() + "/t";
-    FILE* file = fopen(path.c_str(), "a+");
-    ASSERT_NE(nullptr, file);
-    EXPECT_EQ(0, gs32_write_text(file, "client_id a \n"));
-    EXPECT_EQ(-10, gs32_write_text(file, ""));
-    EXPECT_EQ(-1, gs32_write_text(nullptr, "x"));
-    EXPECT_EQ(-1, gs32_write_text(file, nullptr));
-    fclose(file);
-    EXPECT_EQ("client_id a \n", korvad_test::read_file(path));
 }
 
 TEST(Util, SwapBytesOnlyWhenAsked) {

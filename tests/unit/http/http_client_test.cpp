@@ -180,32 +180,6 @@ TEST(HttpBase64, StandardAlphabetPaddingAndThe511Bound) {
     }
 }
 
-TEST(HttpRequests, MissingRequiredArgumentsFailBeforeConnecting) {
-    char* data = nullptr;
-    int32_t length = 0;
-    int before = open_fd_count();
-    EXPECT_EQ(HTTP_E_NULL_ARG, gs32_http_get("p", nullptr, &length, nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(HTTP_E_NULL_ARG, gs32_http_get("p", &data, nullptr, nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(HTTP_E_NULL_ARG,
-              gs32_http_post("p", "x", 1, 0, nullptr, &length, nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(HTTP_E_NULL_ARG,
-              gs32_http_post("p", "x", 1, 0, &data, nullptr, nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(HTTP_E_NULL_ARG, gs32_http_head(nullptr, &length, nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(HTTP_E_NULL_ARG, gs32_http_head("p", nullptr, nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(HTTP_E_NULL_ARG, gs32_http_delete(nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(HTTP_E_NULL_ARG, gs32_http_put(nullptr, "x", 1, 0, nullptr, 1, nullptr, nullptr));
-    EXPECT_EQ(before, open_fd_count());
-}
-
-TEST(HttpElapsed, CountsMillisecondsFromTheFirstCall) {
-    uint32_t first = gu32_http_elapsed_ms();
-    usleep(120 * 1000);
-    uint32_t later = gu32_http_elapsed_ms() - first;
-    EXPECT_LE(first, 5u);
-    EXPECT_GE(later, 110u);
-    EXPECT_LT(later, 2000u);
-}
-
 enum Op { kGet, kPost };
 
 struct Scenario {
