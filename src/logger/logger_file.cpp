@@ -140,21 +140,27 @@ int32_t gs32_dlf_working_paths(const char* folder, const char* name, char* copy_
     return written < 0 || static_cast<uint32_t>(written) >= kDlfPathSize ? -1 : 0;
 }
 
-int32_t gs32_dlf_request(const char* name) {
-    if (name == nullptr) return -10;
-    char path[kRequestPathSize] = {};
-    if (ms32_dlf_fetch_path(name, path) != 0 || !gs32_is_regular_file(path)) return -10;
-
+int32_t gs32_dlf_check_header(const char* path, const char* name) {
+    if (path == nullptr || name == nullptr) return -10;
     char log_file[kConfigLineSize] = {};
     {
         UniqueFile file{fopen(path, "r")};
         if (file) mv_read_dlf_header(file.get(), path, log_file, sizeof log_file);
     }
-    if (strncmp(log_file, name, strlen(name)) != 0 || log_file[0] == '\0') {
+    // Compared over the requested name's length: "log1" accepts "log10".
+    if (log_file[0] == '\0' || strncmp(log_file, name, strlen(name)) != 0) {
         gs32_log_printf("%d: gs32_dlf_request: Logger name does not fit!: %s != %s", pid(),
                         log_file, name);
         return -10;
     }
+    return 0;
+}
+
+int32_t gs32_dlf_request(const char* name) {
+    if (name == nullptr) return -10;
+    char path[kRequestPathSize] = {};
+    if (ms32_dlf_fetch_path(name, path) != 0 || !gs32_is_regular_file(path)) return -10;
+    if (gs32_dlf_check_header(path, name) != 0) return -10;
 
     const char* folder = gpc_ch_get_server_exchange_folder();
     if (!gs32_is_directory(folder)) mv_make_directories(folder);
@@ -226,7 +232,9 @@ int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip,
             continue;
         }
         // Not a block. While blocks are still to be skipped, the skip goes on in the next
-        // data section; where the block to deliver was expected, the data has ended.
+        // data section; where the block to deliver was expected, the data has ended. The
+        // search starts at the two bytes just read, which may begin the next "DATASTART".
+        fseek(file, -2, SEEK_CUR);
         if (gs32_dlf_set_startpos(file, 0, name, max_dataset_size) != 0) {
             const unsigned shown = static_cast<unsigned>((tag & 0xff) << 8 | tag >> 8);
             gs32_log_printf("%d: gs32_dlf_get_next_block: Start TAG not found: 0x%x", pid(),

@@ -28,6 +28,11 @@ int32_t gs32_dlf_working_paths(const char* folder, const char* name, char* copy_
 // none yet. 0 when the working copy and its position file are ready, -10 otherwise.
 int32_t gs32_dlf_request(const char* name);
 
+// The header check of a LoggerFile at path: its LogFile value must begin with name. Each
+// missing header key is logged. 0, or -10 after logging that the name does not fit (also
+// when the file cannot be opened or has no LogFile line).
+int32_t gs32_dlf_check_header(const char* path, const char* name);
+
 // Finds the next "DATASTART" (from the start of the file when from_start is 1, else from
 // where the file stands) and leaves the file at the START_TAG behind it. *max_dataset_size
 // becomes the size of that first block with its head, or the logger's answer when the file
