@@ -151,8 +151,10 @@ int32_t gs32_tulvad_RequestDLF(const BusContext* context, const char* name, char
     if (mb_name_too_long(name) || size < kLoggerPathMinimum) return -5;
     path[0] = '\0';
     // Room for "OK", the three skipped characters and a path as long as the buffer, so
-    // that a path that does not fit is seen as such and not cut.
-    const uint32_t answer_size = size + 6;
+    // that a path that does not fit is seen as such and not cut. No path is longer than
+    // kPathCeiling; a larger buffer is not mirrored in full.
+    constexpr uint32_t kPathCeiling = 65536;
+    const uint32_t answer_size = (size < kPathCeiling ? size : kPathCeiling) + 6;
     HeapBuffer answer{static_cast<char*>(malloc(answer_size))};
     if (!answer) return -10;
     const BusArg argument = BusArg::Text(name);
@@ -161,7 +163,7 @@ int32_t gs32_tulvad_RequestDLF(const BusContext* context, const char* name, char
                                             &argument, 1, answer.get(), answer_size, &length);
     if (status != 0) return status;
     if (length <= 5) return 0;  // no path behind the skipped characters
-    if (length - 5 >= size) {
+    if (length - 5 >= size || length >= answer_size) {
         gs32_log_printf("gs32_tulvad_RequestDLF: Tmp file path: %s", answer.get());
         return -10;
     }
