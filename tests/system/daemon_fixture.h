@@ -91,4 +91,12 @@ BusFilter call_filter(const std::string& member, const std::string& arg0 = "");
 // How many GETs the job server has received.
 size_t gets(const JobServer& server);
 
+// Processes from /proc. A zombie counts as gone: it holds nothing but its pid.
+bool process_gone(pid_t pid);
+std::vector<pid_t> children_of(pid_t pid);  // zombies included
+// What pid's descriptors refer to ("socket:[123]", "/tmp/x/korvad.log", ...).
+std::vector<std::string> fd_targets(pid_t pid);
+// How many System V segments one of pids has created (marked for removal ones included).
+size_t segments_created_by(const std::vector<pid_t>& pids);
+
 }  // namespace korvad_test
