@@ -33,6 +33,16 @@ bool shares_a_socket(pid_t a, pid_t b) {
     });
 }
 
+// Children, their children, and so on.
+std::vector<pid_t> descendants_of(pid_t pid) {
+    std::vector<pid_t> all = children_of(pid);
+    for (size_t i = 0; i < all.size(); ++i) {
+        std::vector<pid_t> more = children_of(all[i]);
+        all.insert(all.end(), more.begin(), more.end());
+    }
+    return all;
+}
+
 long rss_kib(pid_t pid) {
     std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
     size_t at = status.find("VmRSS:");
@@ -56,10 +66,10 @@ TEST_F(Transfer, AHangingTransferEndsWithItsDaemonAndLeavesNothingBehind) {
         ASSERT_GT(worker, 0) << korvad.log();
         ASSERT_TRUE(eventually([&] { return gets(server_) > gets_before; }, 8000))
             << korvad.log();
-        // The worker waits for its two children: the guard and the transfer process.
+        // The worker waits for the transfer process and its guard.
         std::vector<pid_t> children;
-        ASSERT_TRUE(eventually([&] { return (children = children_of(worker)).size() == 2; },
-                               3000));
+        ASSERT_TRUE(
+            eventually([&] { return (children = descendants_of(worker)).size() == 2; }, 3000));
         for (pid_t child : children) {
             EXPECT_FALSE(shares_a_socket(child, supervisor)) << "child " << child;
             EXPECT_FALSE(shares_a_socket(child, worker)) << "child " << child;
