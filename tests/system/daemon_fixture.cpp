@@ -230,16 +230,19 @@ std::vector<std::string> fd_targets(pid_t pid) {
     return targets;
 }
 
-size_t segments_created_by(const std::vector<pid_t>& pids) {
+size_t segments_created_by(const std::vector<pid_t>& pids, time_t since) {
     std::istringstream table(read_file("/proc/sysvipc/shm"));
     std::string line;
     std::getline(table, line);  // column names
     size_t found = 0;
     while (std::getline(table, line)) {
         std::istringstream fields(line);
-        std::string key, id, perms, size;
+        std::string key, id, perms, size, last, attached, uid, gid, cuid, cgid, atime, dtime;
         long creator = 0;
-        if (fields >> key >> id >> perms >> size >> creator &&
+        long long changed = 0;
+        if (fields >> key >> id >> perms >> size >> creator >> last >> attached >> uid >> gid >>
+                cuid >> cgid >> atime >> dtime >> changed &&
+            changed >= static_cast<long long>(since) &&
             std::find(pids.begin(), pids.end(), static_cast<pid_t>(creator)) != pids.end()) {
             ++found;
         }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -96,7 +97,9 @@ bool process_gone(pid_t pid);
 std::vector<pid_t> children_of(pid_t pid);  // zombies included
 // What pid's descriptors refer to ("socket:[123]", "/tmp/x/korvad.log", ...).
 std::vector<std::string> fd_targets(pid_t pid);
-// How many System V segments one of pids has created (marked for removal ones included).
-size_t segments_created_by(const std::vector<pid_t>& pids);
+// How many System V segments one of pids has created or changed since the given time
+// (marked for removal ones included). The time keeps out old segments of processes that
+// had the same pid before.
+size_t segments_created_by(const std::vector<pid_t>& pids, time_t since);
 
 }  // namespace korvad_test

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,7 @@ TEST_F(Transfer, AHangingTransferEndsWithItsDaemonAndLeavesNothingBehind) {
         Korvad korvad;
         korvad.add_connection("a.config", Korvad::connection(server_, "dev"));
         const size_t gets_before = gets(server_);
+        const time_t started = time(nullptr);
         korvad.start();
         const pid_t supervisor = korvad.pid();
         const pid_t worker = worker_of(korvad);
@@ -77,12 +79,12 @@ TEST_F(Transfer, AHangingTransferEndsWithItsDaemonAndLeavesNothingBehind) {
         std::vector<pid_t> all = children;
         all.push_back(supervisor);
         all.push_back(worker);
-        EXPECT_EQ(1u, segments_created_by(all)) << "the request toggle byte, in use";
+        EXPECT_EQ(1u, segments_created_by(all, started)) << "the request toggle byte, in use";
 
         kill(supervisor, signal_number);
         EXPECT_TRUE(eventually(
             [&] { return std::all_of(all.begin(), all.end(), process_gone); }, 2000));
-        EXPECT_TRUE(eventually([&] { return segments_created_by(all) == 0; }, 1000));
+        EXPECT_TRUE(eventually([&] { return segments_created_by(all, started) == 0; }, 1000));
         korvad.stop(SIGKILL);  // reaps the supervisor and waits for its name to go
 
         // The bus names went with them: a daemon started again registers.
@@ -105,6 +107,7 @@ TEST_F(Transfer, HundredsOfCyclesLeaveTheWorkerAsItWas) {
     const std::string idle_result = "FWLO;0\r\nFWSW;0\r\n";
     server_.put_job("jobs/dev/job.txt", idle_job);
     korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
+    const time_t started = time(nullptr);
     korvad_.start(50);
     const pid_t worker = worker_of(korvad_);
     ASSERT_GT(worker, 0) << korvad_.log();
@@ -119,7 +122,7 @@ TEST_F(Transfer, HundredsOfCyclesLeaveTheWorkerAsItWas) {
         EXPECT_TRUE(eventually([&] { return server_.posted(result) == idle_result; }, 20000))
             << korvad_.log();
         eventually([&] { return children_of(worker).empty(); }, 3000);
-        return Snapshot{fd_targets(worker).size(), segments_created_by(daemon),
+        return Snapshot{fd_targets(worker).size(), segments_created_by(daemon, started),
                         children_of(worker).size(), rss_kib(worker)};
     };
     const Snapshot before = snapshot();
