@@ -116,7 +116,7 @@ pid_t mi_transfer_fork_child() {
 
 // Whether the child has ended, without reaping it (its pid stays ours until then).
 bool mb_transfer_child_ended(pid_t pid) {
-    siginfo_t info {};
+    siginfo_t info{};
     if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
         return errno == ECHILD;  // EINTR: look again
     }
@@ -164,17 +164,17 @@ int32_t ms32_transfer_collect(int fd, HeapBuffer* output_out, uint32_t* length_o
         memcmp(header.mark, kResultMark, sizeof header.mark) != 0) {
         return -9;
     }
-    const unsigned long long length =
-        static_cast<unsigned long long>(info.st_size) - sizeof header;
+    const unsigned long long length = static_cast<unsigned long long>(info.st_size) - sizeof header;
     if (length == 0) return header.result;
     HeapBuffer data;
-    if (length < 0xFFFFFFFFull) data.reset(static_cast<char*>(malloc(static_cast<size_t>(length) + 1u)));
+    if (length < 0xFFFFFFFFull) {
+        data.reset(static_cast<char*>(malloc(static_cast<size_t>(length) + 1u)));
+    }
     if (!data) {
         gs32_log_printf("%d: gs32_transfer_run: No room for the transfer's output", getpid());
         return -4;
     }
-    if (ms32_transfer_read_at(fd, data.get(), static_cast<uint32_t>(length), sizeof header) !=
-        0) {
+    if (ms32_transfer_read_at(fd, data.get(), static_cast<uint32_t>(length), sizeof header) != 0) {
         gs32_log_printf("%d: gs32_transfer_run: Can't read the transfer's output", getpid());
         return -4;
     }

@@ -1,5 +1,6 @@
 // Guarded transfers in the whole daemon: a transfer and its guard never outlive their
 // worker nor hold its bus connections, and nothing piles up over many cycles.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -8,8 +9,6 @@
 #include <ctime>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "daemon_fixture.h"
 
@@ -66,8 +65,7 @@ TEST_F(Transfer, AHangingTransferEndsWithItsDaemonAndLeavesNothingBehind) {
         const pid_t supervisor = korvad.pid();
         const pid_t worker = worker_of(korvad);
         ASSERT_GT(worker, 0) << korvad.log();
-        ASSERT_TRUE(eventually([&] { return gets(server_) > gets_before; }, 8000))
-            << korvad.log();
+        ASSERT_TRUE(eventually([&] { return gets(server_) > gets_before; }, 8000)) << korvad.log();
         // The worker waits for the transfer process and its guard.
         std::vector<pid_t> children;
         ASSERT_TRUE(
@@ -82,8 +80,8 @@ TEST_F(Transfer, AHangingTransferEndsWithItsDaemonAndLeavesNothingBehind) {
         EXPECT_EQ(1u, segments_created_by(all, started)) << "the request toggle byte, in use";
 
         kill(supervisor, signal_number);
-        EXPECT_TRUE(eventually(
-            [&] { return std::all_of(all.begin(), all.end(), process_gone); }, 2000));
+        EXPECT_TRUE(
+            eventually([&] { return std::all_of(all.begin(), all.end(), process_gone); }, 2000));
         EXPECT_TRUE(eventually([&] { return segments_created_by(all, started) == 0; }, 1000));
         korvad.stop(SIGKILL);  // reaps the supervisor and waits for its name to go
 
@@ -131,14 +129,16 @@ TEST_F(Transfer, HundredsOfCyclesLeaveTheWorkerAsItWas) {
     const size_t gets_before = gets(server_);
     sim_.command("emit requester vel.kem.korvad RequestNextJobNow");
     ASSERT_TRUE(eventually([&] { return gets(server_) >= gets_before + kCycles; }, 240000, 200))
-        << gets(server_) - gets_before << " cycles\n" << korvad_.log();
+        << gets(server_) - gets_before << " cycles\n"
+        << korvad_.log();
     server_.put_job("jobs/dev/job.txt", idle_job);
     const Snapshot after = snapshot();
 
-    printf("worker after %zu cycles: fds %zu -> %zu, segments %zu -> %zu, children %zu -> %zu, "
-           "RSS %ld -> %ld KiB\n",
-           gets(server_) - gets_before, before.fds, after.fds, before.segments, after.segments,
-           before.children, after.children, before.rss_kib, after.rss_kib);
+    printf(
+        "worker after %zu cycles: fds %zu -> %zu, segments %zu -> %zu, children %zu -> %zu, "
+        "RSS %ld -> %ld KiB\n",
+        gets(server_) - gets_before, before.fds, after.fds, before.segments, after.segments,
+        before.children, after.children, before.rss_kib, after.rss_kib);
     EXPECT_EQ(before.fds, after.fds);
     EXPECT_EQ(1u, before.segments) << "the request toggle byte";
     EXPECT_EQ(before.segments, after.segments);

@@ -1,7 +1,10 @@
 // Guarded transfers: what the transfer process produces reaches the worker, results and
 // failures come back through the output file, and a transfer, however it ends, leaves the
 // worker (here the test process) as it was.
+#include "connection/transfer.h"
+
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,18 +14,14 @@
 #include <cstring>
 #include <string>
 
-#include <gtest/gtest.h>
-
-#include "connection/transfer.h"
-
 namespace {
 
 struct Job {
     std::string body;
     int32_t result = 0;
-    int pipe_fd = -1;        // where the guard reports its triggers
+    int pipe_fd = -1;  // where the guard reports its triggers
     unsigned sleep_ms = 0;
-    bool hang = false;       // allocate 32 MiB, then trickle output until killed
+    bool hang = false;  // allocate 32 MiB, then trickle output until killed
 };
 
 int32_t write_body(void* context, int fd) {
@@ -65,7 +64,8 @@ struct ProcessState {
         state.rss_kib = resident * (sysconf(_SC_PAGESIZE) / 1024);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
         struct mallinfo2 heap = mallinfo2();
-        state.heap_bytes = static_cast<long long>(heap.uordblks) + static_cast<long long>(heap.hblkhd);
+        state.heap_bytes =
+            static_cast<long long>(heap.uordblks) + static_cast<long long>(heap.hblkhd);
 #endif
         for (int fd = 0; fd < 1024; ++fd) state.fds += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
         siginfo_t info{};
@@ -81,12 +81,8 @@ TEST(Transfer, OutputAndResultReachTheWorker) {
         std::string body;
         int32_t result;
     } cases[] = {
-        {"FWLI;\r\n", 0},
-        {"OK\r\nFWLO;\r\n", 0},
-        {"", 0},
-        {"", -8},
-        {"partial", -9},
-        {std::string(2u << 20, 'j'), 0},
+        {"FWLI;\r\n", 0}, {"OK\r\nFWLO;\r\n", 0}, {"", 0},
+        {"", -8},         {"partial", -9},        {std::string(2u << 20, 'j'), 0},
     };
     ProcessState before = ProcessState::now();
     for (const auto& c : cases) {
@@ -135,8 +131,8 @@ TEST(Transfer, AGuardKillLeavesTheWorkersMemoryAsItWas) {
     HeapBuffer output;
     uint32_t length = 0;
     // Warm up what the first transfer allocates for good (stdio, the output file).
-    EXPECT_EQ(-9, gs32_transfer_run(write_body, nullptr, &job, &output, &length,
-                                    TransferLimits{1, 1}));
+    EXPECT_EQ(-9,
+              gs32_transfer_run(write_body, nullptr, &job, &output, &length, TransferLimits{1, 1}));
     ProcessState before = ProcessState::now();
     for (int kill = 0; kill < 2; ++kill) {
         EXPECT_EQ(-9, gs32_transfer_run(write_body, nullptr, &job, &output, &length,
