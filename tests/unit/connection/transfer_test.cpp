@@ -19,8 +19,6 @@ namespace {
 struct Job {
     std::string body;
     int32_t result = 0;
-    int pipe_fd = -1;  // where the guard reports its triggers
-    unsigned sleep_ms = 0;
     bool hang = false;  // allocate 32 MiB, then trickle output until killed
 };
 
@@ -35,16 +33,10 @@ int32_t write_body(void* context, int fd) {
             usleep(100000);
         }
     }
-    if (job->sleep_ms > 0) usleep(job->sleep_ms * 1000);
     if (!job->body.empty()) {
         gs32_transfer_write_all(fd, job->body.data(), static_cast<uint32_t>(job->body.size()));
     }
     return job->result;
-}
-
-void report_trigger(void* context) {
-    auto* job = static_cast<Job*>(context);
-    if (job->pipe_fd >= 0 && write(job->pipe_fd, "T", 1) != 1) _exit(3);
 }
 
 // What a transfer could leave in the worker: memory, heap, descriptors, children.
@@ -89,7 +81,7 @@ TEST(Transfer, OutputAndResultReachTheWorker) {
         Job job{c.body, c.result};
         HeapBuffer output;
         uint32_t length = 12345;
-        EXPECT_EQ(c.result, gs32_transfer_run(write_body, report_trigger, &job, &output, &length));
+        EXPECT_EQ(c.result, gs32_transfer_run(write_body, nullptr, &job, &output, &length));
         ASSERT_EQ(c.body.size(), length);
         if (c.body.empty()) {
             EXPECT_EQ(nullptr, output.get());
@@ -102,26 +94,6 @@ TEST(Transfer, OutputAndResultReachTheWorker) {
     ProcessState after = ProcessState::now();
     EXPECT_EQ(before.fds, after.fds);
     EXPECT_FALSE(after.children) << "both processes of every transfer are reaped";
-}
-
-TEST(Transfer, GuardTriggersWhileATransferLastsAndEndsWithIt) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    Job job{"late", 0, fds[1], 2600};
-    HeapBuffer output;
-    uint32_t length = 0;
-    EXPECT_EQ(0, gs32_transfer_run(write_body, report_trigger, &job, &output, &length,
-                                   TransferLimits{60, 1}));
-    close(fds[1]);
-    // Once the guard's write end is gone the pipe ends: the guard did not outlive the
-    // transfer.
-    std::string triggers;
-    char c;
-    while (read(fds[0], &c, 1) == 1) triggers += c;
-    close(fds[0]);
-    EXPECT_FALSE(triggers.empty());
-    EXPECT_EQ(std::string(triggers.size(), 'T'), triggers);
-    EXPECT_EQ(4u, length);
 }
 
 TEST(Transfer, AGuardKillLeavesTheWorkersMemoryAsItWas) {
