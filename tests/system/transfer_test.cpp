@@ -55,8 +55,12 @@ TEST_F(Transfer, AHangingTransferEndsWithItsDaemonAndLeavesNothingBehind) {
     KORVAD_START_WORLD();
     server_.put_job("jobs/dev/job.txt", "FWLO\r\n");
     server_.control(R"({"get_mode": "hang"})");
-    for (int signal_number : {SIGKILL, SIGTERM}) {
-        SCOPED_TRACE(signal_number);
+    const struct {
+        int signal_number;
+        bool at_worker;  // the worker alone first, then the supervisor with SIGTERM
+    } cases[] = {{SIGKILL, false}, {SIGTERM, false}, {SIGKILL, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.signal_number) + (c.at_worker ? " to the worker" : ""));
         Korvad korvad;
         korvad.add_connection("a.config", Korvad::connection(server_, "dev"));
         const size_t gets_before = gets(server_);
@@ -79,7 +83,17 @@ TEST_F(Transfer, AHangingTransferEndsWithItsDaemonAndLeavesNothingBehind) {
         all.push_back(worker);
         EXPECT_EQ(1u, segments_created_by(all, started)) << "the request toggle byte, in use";
 
-        kill(supervisor, signal_number);
+        if (c.at_worker) {
+            kill(worker, c.signal_number);
+            std::vector<pid_t> ended = children;
+            ended.push_back(worker);
+            EXPECT_TRUE(eventually(
+                [&] { return std::all_of(ended.begin(), ended.end(), process_gone); }, 2000));
+            EXPECT_TRUE(korvad.running());
+            kill(supervisor, SIGTERM);
+        } else {
+            kill(supervisor, c.signal_number);
+        }
         EXPECT_TRUE(
             eventually([&] { return std::all_of(all.begin(), all.end(), process_gone); }, 2000));
         EXPECT_TRUE(eventually([&] { return segments_created_by(all, started) == 0; }, 1000));
