@@ -26,12 +26,12 @@ struct LoggerFiles {
     std::string logfile;                // LogFile value ("" = the requested logger name)
     std::vector<unsigned> sizes{1000};  // block data lengths, used in turn
     unsigned blocks = 10;
-    unsigned sections = 1;              // data sections the blocks are split into
-    long broken = -1;                   // index of a block written without its START_TAG
-    unsigned datastart = 1;             // 0: the file has no DATASTART
-    unsigned dataset = 0;               // ReqMaxDatasetSize answer; 0 = first size + 4
-    unsigned file = 1;                  // number of the next file
-    std::vector<std::string> written;   // files made and not deleted by the stand-in
+    unsigned sections = 1;             // data sections the blocks are split into
+    long broken = -1;                  // index of a block written without its START_TAG
+    unsigned datastart = 1;            // 0: the file has no DATASTART
+    unsigned dataset = 0;              // ReqMaxDatasetSize answer; 0 = first size + 4
+    unsigned file = 1;                 // number of the next file
+    std::vector<std::string> written;  // files made and not deleted by the stand-in
 };
 
 LoggerFiles& state(StandIn& self) {
@@ -98,7 +98,8 @@ std::string file_bytes(const LoggerFiles& f, const std::string& logger, unsigned
     strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", gmtime(&now));
     std::string out = "LogFile=" + (f.logfile.empty() ? logger : f.logfile) +
                       "\r\nLogFileFormat=1\r\nComment=korvad-sim stand-in\r\nMaxSize=1048576"
-                      "\r\nDate+Time=" + stamp + "\r\nTimestamp=" + std::to_string(now) + "\r\n";
+                      "\r\nDate+Time=" +
+                      stamp + "\r\nTimestamp=" + std::to_string(now) + "\r\n";
     const unsigned sections = f.sections == 0 ? 1 : f.sections;
     const unsigned per_section = std::max(1u, (f.blocks + sections - 1) / sections);
     if (f.blocks == 0 && f.datastart != 0) out += "DATASTART\r\n";
