@@ -16,9 +16,6 @@ using namespace std::string_literals;
 
 namespace {
 
-std::string le16(unsigned v) {
-    return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)};
-}
 unsigned u16(const std::string& s, size_t at) {
     return static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8;
 }
@@ -54,21 +51,6 @@ std::string followup(const std::string& job, const std::string& more = "") {
 bool exists(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0;
-}
-
-// Equal bytes, or where they first differ: the answers are long and binary.
-testing::AssertionResult same(const std::string& expected, const std::string& actual) {
-    if (expected == actual) return testing::AssertionSuccess();
-    size_t at = 0;
-    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
-    auto show = [&](const std::string& s) {
-        std::string text = s.substr(at, 40);
-        for (char& c : text) c = c >= 32 && c < 127 ? c : '.';
-        return "\"" + text + "\"";
-    };
-    return testing::AssertionFailure()
-           << "sizes " << expected.size() << " and " << actual.size() << ", first difference at "
-           << at << ": expected " << show(expected) << ", actual " << show(actual);
 }
 
 // One complete upload as the server has it: its parts from ".00001" to ".end", all answered
