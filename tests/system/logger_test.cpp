@@ -166,9 +166,10 @@ class Logger : public DaemonTest {
 
 TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
     start({"tulvad_log1", "tulvad_nods", "tulvad_wrong", "tulvad_refused", "tulvad_number",
-           "tulvad_iv", "tulvad_short", "mittlad"},
+           "tulvad_iv", "tulvad_short", "tulvad_huge", "mittlad"},
           {"tulvad_log1.blocks=12", "tulvad_nods.datastart=0", "tulvad_wrong.logfile=xwrong",
-           "tulvad_iv.blocks=1", "tulvad_short.blocks=12", "tulvad_short.size=1000,50,50"},
+           "tulvad_iv.blocks=1", "tulvad_huge.size=5000", "tulvad_short.blocks=12",
+           "tulvad_short.size=1000,50,50"},
           {"--refuse", "tulvad_refused.RequestDLF", "--answer-u32", "tulvad_number.RequestDLF=7"});
     if (IsSkipped() || HasFatalFailure()) return;
     mkdir((exchange_.path() + "/dev").c_str(), 0755);
@@ -183,6 +184,9 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
         job += "DLGN;"s + name + ";;;0\r\n";
         expected += "DLGN;"s + (name == "nods"s ? "-2" : "-10") + "\r\n";
     }
+    // A block that no part can hold ends the answer with -6.
+    job += "DLGN;huge;;;0\r\n";
+    expected += "DLGN;DAT[DLN" + le16(16) + "huge" + std::string(12, '\0') + "\0\0];-6\r\n"s;
     // Each new budget is announced as an interval; a one-block file never spends it.
     const unsigned budgets[] = {1, 20480, 20482, 512000, 512004};
     for (unsigned i = 0; i < 5; ++i) {
