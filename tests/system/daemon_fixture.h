@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -95,5 +96,15 @@ testing::AssertionResult same(const std::string& expected, const std::string& ac
 std::string le16(uint32_t v);
 // How many GETs the job server has received.
 size_t gets(const JobServer& server);
+
+// Processes from /proc. A zombie counts as gone: it holds nothing but its pid.
+bool process_gone(pid_t pid);
+std::vector<pid_t> children_of(pid_t pid);  // zombies included
+// What pid's descriptors refer to ("socket:[123]", "/tmp/x/korvad.log", ...).
+std::vector<std::string> fd_targets(pid_t pid);
+// How many System V segments one of pids has created or changed since the given time
+// (marked for removal ones included). The time keeps out old segments of processes that
+// had the same pid before.
+size_t segments_created_by(const std::vector<pid_t>& pids, time_t since);
 
 }  // namespace korvad_test
