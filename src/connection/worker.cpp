@@ -186,7 +186,8 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
     }
 }
 
-[[noreturn]] void mv_worker_end(volatile uint8_t* request_toggle) {
+// exit_status is 0 for an orderly end, 1 when the bus went away.
+[[noreturn]] void mv_worker_end(volatile uint8_t* request_toggle, int exit_status = 0) {
     if (request_toggle != reinterpret_cast<volatile uint8_t*>(-1) && request_toggle != nullptr) {
         shmdt(const_cast<uint8_t*>(request_toggle));
     }
@@ -196,7 +197,7 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
     gs32_log_printf("Connection has been killd, pid: %d", g_worker_state.self_pid);
     // The worker's private connection is closed so that nothing it owns outlives it.
     gv_dbus_disconnect(&g_worker_bus);
-    exit(0);
+    exit(exit_status);
 }
 
 [[noreturn]] void mv_worker_main(const ConnectionConfig* record, volatile uint8_t* request_toggle,
@@ -236,6 +237,10 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
             timers.next_trigger = mu_now() + kWatchdogEveryS;
         }
         gs32_dbus_pump_signals(&g_worker_bus);
+        if (!gb_dbus_is_connected(&g_worker_bus)) {
+            gs32_log_printf("%d: bus connection lost, ending", state.self_pid);
+            mv_worker_end(request_toggle, 1);
+        }
         mv_worker_step(timers, request_toggle);
         usleep(g_worker_process.poll_step_us);
         if (state.stop_requested == 1) break;

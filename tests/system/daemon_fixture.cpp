@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <dbus/dbus.h>
 
 #include <fstream>
+#include <sstream>
 
 namespace korvad_test {
 
@@ -184,6 +187,41 @@ size_t gets(const JobServer& server) {
         n += line.find("\"method\": \"GET\"") != std::string::npos ? 1 : 0;
     }
     return n;
+}
+
+std::vector<ProcessEntry> process_table() {
+    std::vector<ProcessEntry> table;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return table;
+    while (dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
+        // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
+        size_t close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream rest(stat.substr(close + 1));
+        ProcessEntry process{};
+        process.pid = static_cast<pid_t>(atol(entry->d_name));
+        if (rest >> process.state >> process.parent >> process.group) table.push_back(process);
+    }
+    closedir(proc);
+    return table;
+}
+
+std::vector<pid_t> live_in_group(pid_t group) {
+    std::vector<pid_t> found;
+    for (const ProcessEntry& p : process_table()) {
+        if (p.group == group && p.state != 'Z') found.push_back(p.pid);
+    }
+    return found;
+}
+
+std::vector<pid_t> live_children(pid_t parent) {
+    std::vector<pid_t> found;
+    for (const ProcessEntry& p : process_table()) {
+        if (p.parent == parent && p.state != 'Z') found.push_back(p.pid);
+    }
+    return found;
 }
 
 }  // namespace korvad_test

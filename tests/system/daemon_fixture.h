@@ -91,4 +91,17 @@ BusFilter call_filter(const std::string& member, const std::string& arg0 = "");
 // How many GETs the job server has received.
 size_t gets(const JobServer& server);
 
+// One line of /proc/<pid>/stat: every process of the machine that can be seen now.
+struct ProcessEntry {
+    pid_t pid;
+    pid_t parent;
+    pid_t group;
+    char state;  // 'Z' for a zombie
+};
+std::vector<ProcessEntry> process_table();
+// The live (not zombie) processes of the group (korvad's group is its pid) or children of
+// parent.
+std::vector<pid_t> live_in_group(pid_t group);
+std::vector<pid_t> live_children(pid_t parent);
+
 }  // namespace korvad_test
