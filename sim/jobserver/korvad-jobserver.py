@@ -13,6 +13,9 @@ Layout of the root folder:
        "get_mode": "hang"|"close"|"trickle", never answer, close the connection without
                                    answering, or send header lines every half second forever
        "post_mode": "hang"|"close",
+       "post_close_at": 2,         close the connection of the k-th POST (counted from the
+       "post_close_after": 100,    server's start) after that many bytes of its body, without
+                                   storing or answering it (0 bytes when left out)
        "followup": "text",         sent after "OK\\r\\n" in the reply to a part whose name
                                    ends with ".end" (or to every part with "followup_all": true)
        "get_size": 2097152,        serve a generated JobFile of comment lines of this size
@@ -72,14 +75,17 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root = "."
     log_lock = threading.Lock()
+    posts = 0  # POSTs received since the start, under log_lock
 
     def log_message(self, fmt, *args):  # quiet: requests.log has everything
         pass
 
-    def record(self, body):
+    def record(self, body, closed=False):
         entry = {"method": self.command, "path": self.request_path(), "target": self.path,
                  "headers": {k: v for k, v in self.headers.items()},
                  "length": len(body), "time": time.time()}
+        if closed:
+            entry["closed"] = True
         with self.log_lock, open(os.path.join(self.root, "requests.log"), "a") as f:
             f.write(json.dumps(entry) + "\n")
 
@@ -151,6 +157,15 @@ class Handler(BaseHTTPRequestHandler):
     def do_POST(self):
         ctl = control(self.root)
         length = int(self.headers.get("Content-Length", "0") or 0)
+        with self.log_lock:
+            Handler.posts += 1
+            number = Handler.posts
+        if number == ctl.get("post_close_at"):
+            taken = min(length, int(ctl.get("post_close_after", 0)))
+            self.record(self.rfile.read(taken) if taken > 0 else b"", closed=True)
+            self.close_connection = True
+            self.connection.close()
+            return
         body = self.rfile.read(length) if length > 0 else b""
         self.record(body)
         path = self.local_path("posted")

@@ -135,9 +135,14 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
             if (mb_worker_connect_renewal(timers) && process.query_interface == 1) {
                 process.query_interface = 0;
                 char answer[20];
-                // A failed query leaves link_up as it was: only an answer tells the state.
-                if (gs32_nw_get_con_interface(&g_worker_bus, answer, sizeof answer) == 0 &&
-                    strcmp(answer, "NotConnected") != 0) {
+                // A failed or timed-out query leaves link_up as it was (only an answer tells
+                // the state) and is asked again after the next StartConnection, 60 seconds on,
+                // the same rhythm as the renewal: a worker whose query got lost does not wait
+                // for a Network_Notification that may never come.
+                int32_t asked = gs32_nw_get_con_interface(&g_worker_bus, answer, sizeof answer);
+                if (asked != 0) {
+                    process.query_interface = 1;
+                } else if (strcmp(answer, "NotConnected") != 0) {
                     state.link_up = 1;
                 }
             }

@@ -220,6 +220,11 @@ int SimProcess::stop() {
     return status;
 }
 
+void SimProcess::drain() {
+    while (read_some(0)) {
+    }
+}
+
 std::string SimProcess::output() const {
     std::string all;
     for (const std::string& line : lines_) all += line + "\n";
