@@ -165,6 +165,21 @@ int32_t gs32_dbus_connect_private(BusContext* context) {
     return ms32_dbus_register(context, true);
 }
 
+int32_t gs32_dbus_connect_unnamed(BusContext* context) {
+    if (context == nullptr) return -5;
+    DBusConnection* connection = nullptr;
+    {
+        DbusError error;
+        connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, error.get());
+    }
+    if (connection == nullptr) return -9;
+    dbus_connection_set_exit_on_disconnect(connection, FALSE);
+    context->connection = connection;
+    context->connection_is_private = 1;
+    g_own_context = context;
+    return 0;
+}
+
 BusContext* gp_dbus_own_context() {
     return g_own_context;
 }

@@ -83,6 +83,12 @@ int32_t gs32_dbus_append_args(DBusMessage* message, const BusArg* args, uint32_t
 int32_t gs32_dbus_connect(BusContext* context);
 int32_t gs32_dbus_connect_private(BusContext* context);
 
+// Opens a private connection without a bus name and makes the context the process's own.
+// A forked helper that has closed the connections it inherited (the guard of a transfer)
+// sends its worker's watchdog triggers on it; a lost bus does not end the process. 0; -5 no
+// context; -9 no connection.
+int32_t gs32_dbus_connect_unnamed(BusContext* context);
+
 // The context of the last registration in this process (a forked child sees its parent's),
 // or nullptr. The watchdog trigger on behalf of a worker sends on it.
 BusContext* gp_dbus_own_context();

@@ -21,9 +21,10 @@ int32_t gs32_sys_register_watchdog(const BusContext* context);
 // sent.
 int32_t gs32_sys_trigger_watchdog(const BusContext* context);
 
-// Signal "TriggerWatchdog"(pid u) on the process's own context (gp_dbus_own_context): a
-// guard process forked from a worker keeps the worker's registration alive with it. 0 when
-// sent; -1 no own context, or not made, filled or sent.
+// Signal "TriggerWatchdog"(pid u) on the process's own context (gp_dbus_own_context): the
+// guard of a worker's transfer keeps the worker's registration alive with it, on a
+// connection of its own that carries the worker's name component. 0 when sent; -1 no own
+// context, or not made, filled or sent.
 int32_t gs32_sys_trigger_watchdog_for(int32_t pid);
 
 // "CancelWatchdog"(own pid u). 0 when the answer begins with "OK"; -5 no context; -1 call

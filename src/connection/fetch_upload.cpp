@@ -16,8 +16,8 @@
 
 namespace {
 
-// What the transfer process needs; it reaches the process as a copy under fork and shared
-// under vfork, and is only read there. body is null for the fetch.
+// What the transfer process needs; it reaches the process as a copy. body is null for the
+// fetch.
 struct HttpJob {
     const char* path;
     const char* user;
@@ -28,8 +28,22 @@ struct HttpJob {
 
 const char* mpc_credential(const char* text) { return text[0] != '\0' ? text : nullptr; }
 
-// Runs in the guard: keeps the worker's watchdog registration alive under its pid.
-void mv_transfer_trigger(void*) { gs32_sys_trigger_watchdog_for(g_worker_state.self_pid); }
+// Runs in the guard: keeps the worker's watchdog registration alive under its pid, and only
+// when the worker has one (none after a refused registration: then nobody triggers). The
+// guard has closed the worker's bus connection it inherited, so the triggers go out on a
+// connection of its own, from the worker's object path, opened when the first one is due:
+// most transfers end before that.
+void mv_transfer_trigger(void*) {
+    static BusContext guard_bus;  // the guard's own; a fresh guard starts with it empty
+    if (guard_bus.connection == nullptr) {
+        const BusContext* worker = gp_dbus_own_context();
+        if (worker == nullptr || worker->watchdog_interval <= 0) return;
+        guard_bus = *worker;
+        guard_bus.connection = nullptr;
+        if (gs32_dbus_connect_unnamed(&guard_bus) != 0) return;  // tried again at the next
+    }
+    gs32_sys_trigger_watchdog_for(g_worker_state.self_pid);
+}
 
 // Runs in the transfer process: a GET of the JobFile (no body to send) or a POST of a
 // result part; what comes back for the worker goes to output_fd. A 201 to the GET carries
@@ -131,8 +145,7 @@ int32_t ms32_connhandler_get_nextjob() {
                 mpc_credential(state.config.http_passwd), nullptr, 0};
     HeapBuffer data;
     uint32_t length = 0;
-    result = gs32_transfer_run(TransferKind::kFetch, ms32_transfer_operation, mv_transfer_trigger,
-                               &job, &data, &length);
+    result = gs32_transfer_run(ms32_transfer_operation, mv_transfer_trigger, &job, &data, &length);
     if (result != 0) {
         gs32_log_printf("%d: ms32_connhandler_get_nextjob: Error occured", state.self_pid);
         return result;
@@ -177,8 +190,8 @@ void mv_connhandler_gprs_job_send_result_data_task() {
                         result.fill_length};
             HeapBuffer reply;
             uint32_t reply_length = 0;
-            int32_t sent = gs32_transfer_run(TransferKind::kUpload, ms32_transfer_operation,
-                                             mv_transfer_trigger, &job, &reply, &reply_length);
+            int32_t sent = gs32_transfer_run(ms32_transfer_operation, mv_transfer_trigger, &job,
+                                             &reply, &reply_length);
             if (sent != 0) {
                 state.upload_state = UP_FAILED;
             } else if (reply_length == 0) {

@@ -133,6 +133,9 @@ void mv_supervisor_run(StartupState* state) {
     }
     s.toggle = static_cast<volatile uint8_t*>(address);
     *s.toggle = 0;
+    // Marked for removal at once: the attachment stays usable, the workers inherit it, and
+    // the segment goes with the last process that has it attached, however that one ends.
+    shmctl(s.toggle_id, IPC_RMID, nullptr);
 
     gs32_log_printf("%d: Korvad started", getpid());
     s.workers = &state->connections;

@@ -7,6 +7,7 @@
 #include "datapool/datapool_commands.h"
 #include "jobs/dbus_command.h"
 #include "jobs/simple_commands.h"
+#include "logger/logger_commands.h"
 
 const CommandRow g_command_table[] = {
     {"#", 0, ms32_njch_acknowledge},
@@ -14,8 +15,8 @@ const CommandRow g_command_table[] = {
     {"FWLO", 0, ms32_njch_acknowledge},
     {"FWSW", 1, ms32_njch_set_wakeup_cycle_time},
     {"APLI", 1, ms32_njch_acknowledge},
-    {"DLGN", 4, nullptr},
-    {"DLCN", 1, nullptr},
+    {"DLGN", 4, ms32_njch_dl_get_by_name},
+    {"DLCN", 1, ms32_njch_dl_clear_by_name},
     {"KFGV", 1, ms32_njch_get_var_value},
     {"KFSV", 2, ms32_njch_set_var_value},
     {"DLTS", 1, ms32_njch_set_dl_max_transfer_size},
@@ -32,5 +33,6 @@ int32_t ms32_njch_reset_command_states() {
     gv_njch_reset_simple_commands();
     gv_njch_reset_dbus_command();
     gv_njch_reset_datapool_commands();
+    gv_njch_reset_logger_commands();
     return 0;
 }

@@ -75,7 +75,7 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
                     << korvad.log() << sim.output();
                 break;
         }
-        std::vector<pid_t> workers = live_children(korvad.pid());
+        std::vector<pid_t> workers = children_of(korvad.pid());
         ASSERT_EQ(1u, workers.size());
         const pid_t supervisor = korvad.pid();
         bus.stop();

@@ -1,16 +1,16 @@
 // The whole daemon as a child process, with its world.
 #include "daemon_fixture.h"
 
+#include <dirent.h>
 #include <signal.h>
-#include <sys/shm.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
 #include <dbus/dbus.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -44,18 +44,6 @@ long name_owner_pid(const char* name) {
     }
     dbus_error_free(&error);
     return pid;
-}
-
-// A daemon ended by SIGKILL leaves its shared-memory segments behind; they are removed so
-// that test runs do not pile them up on the machine.
-void remove_segments_of(pid_t pid) {
-    struct shm_info info {};
-    int highest = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info));
-    for (int index = 0; index <= highest; ++index) {
-        struct shmid_ds segment {};
-        int id = shmctl(index, SHM_STAT, &segment);
-        if (id >= 0 && segment.shm_cpid == pid) shmctl(id, IPC_RMID, nullptr);
-    }
 }
 
 }  // namespace
@@ -124,7 +112,6 @@ int Korvad::stop(int signal_number, int timeout_ms) {
     // The bus notices the end of a connection a moment later; the next daemon of the test
     // must not find the name still held.
     eventually([&] { return name_owner_pid("vel.kem.korvad") != stopped; }, 3000);
-    remove_segments_of(stopped);
     return result;
 }
 
@@ -189,37 +176,97 @@ size_t gets(const JobServer& server) {
     return n;
 }
 
-std::vector<ProcessEntry> process_table() {
-    std::vector<ProcessEntry> table;
+namespace {
+
+// The state letter, the parent and the process group of pid from /proc/<pid>/stat; false
+// when it is gone.
+bool process_stat(pid_t pid, char* state_out, pid_t* parent_out, pid_t* group_out = nullptr) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos) return false;
+    std::istringstream rest(stat.substr(name_end + 1));
+    long parent = 0;
+    long group = 0;
+    if (!(rest >> *state_out >> parent >> group)) return false;
+    *parent_out = static_cast<pid_t>(parent);
+    if (group_out != nullptr) *group_out = static_cast<pid_t>(group);
+    return true;
+}
+
+}  // namespace
+
+bool process_gone(pid_t pid) {
+    char state = 0;
+    pid_t parent = 0;
+    return !process_stat(pid, &state, &parent) || state == 'Z';
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> children;
     DIR* proc = opendir("/proc");
-    if (proc == nullptr) return table;
-    while (dirent* entry = readdir(proc)) {
-        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-        std::string stat = read_file(std::string("/proc/") + entry->d_name + "/stat");
-        // "pid (name) state ppid pgrp ...": the name may hold blanks and parentheses.
-        size_t close = stat.rfind(')');
-        if (close == std::string::npos) continue;
-        std::istringstream rest(stat.substr(close + 1));
-        ProcessEntry process{};
-        process.pid = static_cast<pid_t>(atol(entry->d_name));
-        if (rest >> process.state >> process.parent >> process.group) table.push_back(process);
+    if (proc == nullptr) return children;
+    while (const dirent* entry = readdir(proc)) {
+        pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
+        char state = 0;
+        pid_t parent = 0;
+        if (candidate > 0 && process_stat(candidate, &state, &parent) && parent == pid) {
+            children.push_back(candidate);
+        }
     }
     closedir(proc);
-    return table;
+    return children;
 }
 
 std::vector<pid_t> live_in_group(pid_t group) {
     std::vector<pid_t> found;
-    for (const ProcessEntry& p : process_table()) {
-        if (p.group == group && p.state != 'Z') found.push_back(p.pid);
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (const dirent* entry = readdir(proc)) {
+        pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
+        char state = 0;
+        pid_t parent = 0;
+        pid_t in = 0;
+        if (candidate > 0 && process_stat(candidate, &state, &parent, &in) && in == group &&
+            state != 'Z') {
+            found.push_back(candidate);
+        }
     }
+    closedir(proc);
     return found;
 }
 
-std::vector<pid_t> live_children(pid_t parent) {
-    std::vector<pid_t> found;
-    for (const ProcessEntry& p : process_table()) {
-        if (p.parent == parent && p.state != 'Z') found.push_back(p.pid);
+std::vector<std::string> fd_targets(pid_t pid) {
+    std::vector<std::string> targets;
+    const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = opendir(folder.c_str());
+    if (fds == nullptr) return targets;
+    while (const dirent* entry = readdir(fds)) {
+        char target[128];
+        ssize_t n = readlink((folder + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        target[n] = '\0';
+        targets.push_back(target);
+    }
+    closedir(fds);
+    return targets;
+}
+
+size_t segments_created_by(const std::vector<pid_t>& pids, time_t since) {
+    std::istringstream table(read_file("/proc/sysvipc/shm"));
+    std::string line;
+    std::getline(table, line);  // column names
+    size_t found = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string key, id, perms, size, last, attached, uid, gid, cuid, cgid, atime, dtime;
+        long creator = 0;
+        long long changed = 0;
+        if (fields >> key >> id >> perms >> size >> creator >> last >> attached >> uid >> gid >>
+                cuid >> cgid >> atime >> dtime >> changed &&
+            changed >= static_cast<long long>(since) &&
+            std::find(pids.begin(), pids.end(), static_cast<pid_t>(creator)) != pids.end()) {
+            ++found;
+        }
     }
     return found;
 }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -91,17 +92,17 @@ BusFilter call_filter(const std::string& member, const std::string& arg0 = "");
 // How many GETs the job server has received.
 size_t gets(const JobServer& server);
 
-// One line of /proc/<pid>/stat: every process of the machine that can be seen now.
-struct ProcessEntry {
-    pid_t pid;
-    pid_t parent;
-    pid_t group;
-    char state;  // 'Z' for a zombie
-};
-std::vector<ProcessEntry> process_table();
-// The live (not zombie) processes of the group (korvad's group is its pid) or children of
-// parent.
+// Processes from /proc. A zombie counts as gone: it holds nothing but its pid.
+bool process_gone(pid_t pid);
+std::vector<pid_t> children_of(pid_t pid);  // zombies included
+// The processes of a group that are not gone; korvad leads a group of its own, which its
+// workers, transfers and guards stay in however they are re-parented.
 std::vector<pid_t> live_in_group(pid_t group);
-std::vector<pid_t> live_children(pid_t parent);
+// What pid's descriptors refer to ("socket:[123]", "/tmp/x/korvad.log", ...).
+std::vector<std::string> fd_targets(pid_t pid);
+// How many System V segments one of pids has created or changed since the given time
+// (marked for removal ones included). The time keeps out old segments of processes that
+// had the same pid before.
+size_t segments_created_by(const std::vector<pid_t>& pids, time_t since);
 
 }  // namespace korvad_test

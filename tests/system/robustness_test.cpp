@@ -2,10 +2,10 @@
 // daemons that stop answering in the middle of a cycle, a server that closes in the middle
 // of an upload, and a hundred connections at once.
 #include <signal.h>
-#include <sys/shm.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -181,6 +181,7 @@ TEST_F(Robust, AHundredConnectionsCycleAndEndWithNothingLeftBehind) {
         server_.put_job("jobs/" + id + "/job.txt", "FWSW;1\r\nFWLO\r\n");
         korvad_.add_connection(id + ".config", Korvad::connection(server_, id));
     }
+    const time_t started = time(nullptr);
     korvad_.start();
     const pid_t group = korvad_.pid();
     // Every connection has finished two cycles.
@@ -194,21 +195,14 @@ TEST_F(Robust, AHundredConnectionsCycleAndEndWithNothingLeftBehind) {
         return true;
     };
     ASSERT_TRUE(eventually(every_twice, 120000, 200)) << korvad_.log();
-    EXPECT_EQ(static_cast<size_t>(kConnections), live_children(korvad_.pid()).size());
+    EXPECT_EQ(static_cast<size_t>(kConnections), children_of(korvad_.pid()).size());
     EXPECT_EQ("FWSW;0\r\nFWLO;0\r\n", server_.posted("results/c99/result.txt.00001.end"));
 
     // SIGTERM to the whole group, as the init system stops a service.
-    const pid_t supervisor = korvad_.pid();
     kill(-group, SIGTERM);
     ASSERT_TRUE(eventually([&] { return !korvad_.running(); }, 10000)) << korvad_.log();
     EXPECT_EQ(0, korvad_.exit_status());
     EXPECT_TRUE(eventually([&] { return live_in_group(group).empty(); }, 10000))
         << live_in_group(group).size() << " processes left";
-    struct shm_info info {};
-    int highest = shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info));
-    for (int index = 0; index <= highest; ++index) {
-        struct shmid_ds segment {};
-        EXPECT_FALSE(shmctl(index, SHM_STAT, &segment) >= 0 && segment.shm_cpid == supervisor)
-            << "the request toggle byte's segment is left";
-    }
+    EXPECT_EQ(0u, segments_created_by({group}, started)) << "the request toggle byte is left";
 }

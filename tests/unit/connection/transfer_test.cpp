@@ -1,66 +1,87 @@
 // Guarded transfers: what the transfer process produces reaches the worker, results and
-// failures come back through the slot, and nothing is left behind.
-#include <signal.h>
-#include <sys/shm.h>
+// failures come back through the output file, and a transfer, however it ends, leaves the
+// worker (here the test process) as it was.
+#include "connection/transfer.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
-
-#include "connection/transfer.h"
 
 namespace {
 
 struct Job {
     std::string body;
     int32_t result = 0;
-    int pipe_fd = -1;  // where the guard reports its triggers
-    unsigned sleep_ms = 0;
+    bool hang = false;  // allocate 32 MiB, then trickle output until killed
 };
 
 int32_t write_body(void* context, int fd) {
     auto* job = static_cast<Job*>(context);
-    if (job->sleep_ms > 0) usleep(job->sleep_ms * 1000);
+    if (job->hang) {
+        const size_t size = 32u << 20;
+        char* chunk = static_cast<char*>(malloc(size));
+        if (chunk != nullptr) memset(chunk, 'x', size);
+        for (;;) {
+            gs32_transfer_write_all(fd, "t", 1);
+            usleep(100000);
+        }
+    }
     if (!job->body.empty()) {
         gs32_transfer_write_all(fd, job->body.data(), static_cast<uint32_t>(job->body.size()));
     }
     return job->result;
 }
 
-void report_trigger(void* context) {
-    auto* job = static_cast<Job*>(context);
-    if (job->pipe_fd >= 0 && write(job->pipe_fd, "T", 1) != 1) _exit(3);
-}
+// What a transfer could leave in the worker: memory, heap, descriptors, children.
+struct ProcessState {
+    long rss_kib = 0;
+    long long heap_bytes = 0;  // in use, from the arena and from mmap'd chunks
+    int fds = 0;
+    bool children = false;
 
-int segment_count() {
-    struct shm_info info {};
-    return shmctl(0, SHM_INFO, reinterpret_cast<shmid_ds*>(&info));
-}
+    static ProcessState now() {
+        ProcessState state;
+        long pages = 0, resident = 0;
+        if (FILE* statm = fopen("/proc/self/statm", "r")) {
+            if (fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+            fclose(statm);
+        }
+        state.rss_kib = resident * (sysconf(_SC_PAGESIZE) / 1024);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
+        struct mallinfo2 heap = mallinfo2();
+        state.heap_bytes =
+            static_cast<long long>(heap.uordblks) + static_cast<long long>(heap.hblkhd);
+#endif
+        for (int fd = 0; fd < 1024; ++fd) state.fds += fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+        siginfo_t info{};
+        state.children = waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) == 0;
+        return state;
+    }
+};
 
 }  // namespace
 
 TEST(Transfer, OutputAndResultReachTheWorker) {
     const struct {
-        TransferKind kind;
         std::string body;
         int32_t result;
     } cases[] = {
-        {TransferKind::kFetch, "FWLI;\r\n", 0},
-        {TransferKind::kUpload, "OK\r\nFWLO;\r\n", 0},
-        {TransferKind::kFetch, "", 0},
-        {TransferKind::kFetch, "", -8},
-        {TransferKind::kUpload, "partial", -9},
-        {TransferKind::kFetch, std::string(2u << 20, 'j'), 0},
+        {"FWLI;\r\n", 0}, {"OK\r\nFWLO;\r\n", 0}, {"", 0},
+        {"", -8},         {"partial", -9},        {std::string(2u << 20, 'j'), 0},
     };
-    int segments_before = segment_count();
+    ProcessState before = ProcessState::now();
     for (const auto& c : cases) {
         Job job{c.body, c.result};
         HeapBuffer output;
         uint32_t length = 12345;
-        EXPECT_EQ(c.result,
-                  gs32_transfer_run(c.kind, write_body, report_trigger, &job, &output, &length));
+        EXPECT_EQ(c.result, gs32_transfer_run(write_body, nullptr, &job, &output, &length));
         ASSERT_EQ(c.body.size(), length);
         if (c.body.empty()) {
             EXPECT_EQ(nullptr, output.get());
@@ -70,23 +91,32 @@ TEST(Transfer, OutputAndResultReachTheWorker) {
             EXPECT_EQ('\0', output.get()[length]);  // the reader may search it as text
         }
     }
-    EXPECT_EQ(segments_before, segment_count()) << "every slot is removed after its transfer";
+    ProcessState after = ProcessState::now();
+    EXPECT_EQ(before.fds, after.fds);
+    EXPECT_FALSE(after.children) << "both processes of every transfer are reaped";
 }
 
-TEST(Transfer, GuardTriggersWhileATransferLastsAndIsEndedWithIt) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    Job job{"late", 0, fds[1], 5600};
+TEST(Transfer, AGuardKillLeavesTheWorkersMemoryAsItWas) {
+    // Each transfer allocates 32 MiB and then trickles output until the guard's limit.
+    Job job;
+    job.hang = true;
     HeapBuffer output;
     uint32_t length = 0;
-    EXPECT_EQ(0, gs32_transfer_run(TransferKind::kFetch, write_body, report_trigger, &job,
-                                   &output, &length));
-    close(fds[1]);
-    // The guard is killed with the transfer: once its write end is gone the pipe ends.
-    std::string triggers;
-    char c;
-    while (read(fds[0], &c, 1) == 1) triggers += c;
-    close(fds[0]);
-    EXPECT_EQ("T", triggers);
-    EXPECT_EQ(4u, length);
+    // Warm up what the first transfer allocates for good (stdio, the output file).
+    EXPECT_EQ(-9,
+              gs32_transfer_run(write_body, nullptr, &job, &output, &length, TransferLimits{1, 1}));
+    ProcessState before = ProcessState::now();
+    for (int kill = 0; kill < 2; ++kill) {
+        EXPECT_EQ(-9, gs32_transfer_run(write_body, nullptr, &job, &output, &length,
+                                        TransferLimits{1, 1}));
+        EXPECT_EQ(nullptr, output.get()) << "a transfer ended by its guard hands nothing over";
+        EXPECT_EQ(0u, length);
+    }
+    ProcessState after = ProcessState::now();
+    printf("worker after 2 guard kills: RSS %ld -> %ld KiB, heap in use %lld -> %lld bytes\n",
+           before.rss_kib, after.rss_kib, before.heap_bytes, after.heap_bytes);
+    EXPECT_LT(after.rss_kib - before.rss_kib, 4096);
+    EXPECT_EQ(before.heap_bytes, after.heap_bytes);
+    EXPECT_EQ(before.fds, after.fds);
+    EXPECT_FALSE(after.children);
 }

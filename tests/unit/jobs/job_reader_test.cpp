@@ -210,18 +210,15 @@ TEST_F(JobReader, HandlerIsCalledAgainWithTheSameLineWhileTheBufferIsFull) {
               log.lines());
 }
 
-// DataBlock and DBUS lines with CR LF inside are skipped whole: FWLO is the next line.
-TEST_F(JobReader, RowsWithoutHandlerAreSkippedWithALogLine) {
+// DataBlock and DBUS lines with CR LF inside are read whole: FWLO is the next line.
+TEST_F(JobReader, LinesWithCrLfInsideAreReadWhole) {
     LogCapture log;
-    JobRun run = run_job("DLGN;a;b;c;d\r\nDLCN;DAT[VL1\x03\x00;\r\n\x00\x00]\r\n"s +
+    JobRun run = run_job("KFSV;DAT[VL3\x03\x00;\r\n\x00\x00]\r\n"s +
                          "DBUS;1;x;y;5;a\r\n;b\r\nFWLO\r\n");
     EXPECT_EQ(0, run.result);
-    // DBUS has its handler; without a bus connection it reports -1.
-    EXPECT_EQ("DBUS;-1\r\nFWLO;0\r\n", run.text());
-    EXPECT_EQ(9, run.steps);
-    const std::string skipped = with_pid("ms32_connhandler_process_nextjob");
-    EXPECT_EQ((std::vector<std::string>{skipped, skipped,
-                                        with_pid("ms32_njch_send_nextjob_cmd_to_dbus: DBUS "
+    // KFSV refuses the unknown mode; DBUS without a bus connection reports -1.
+    EXPECT_EQ("KFSV;-1\r\nDBUS;-1\r\nFWLO;0\r\n", run.text());
+    EXPECT_EQ((std::vector<std::string>{with_pid("ms32_njch_send_nextjob_cmd_to_dbus: DBUS "
                                                  "method error!")}),
               log.lines());
     EXPECT_EQ(kDlgn, first_row("DLGN;a;b;c;d\r\n"));

@@ -1,0 +1,266 @@
+// DLGN and DLCN over the LoggerFile reader. A DLGN command is one setup call and block calls,
+// each returning -4 until the answer's DataBlock is closed; every call's output goes through
+// the ResultLineBuffer and the re-call protocol of a full ResultBuffer.
+#include "logger/logger_commands.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "bus/dbus.h"
+#include "connection/worker_state.h"
+#include "core/log.h"
+#include "core/util.h"
+#include "jobs/command_rows.h"
+#include "jobs/params.h"
+#include "jobs/result_buffer.h"
+#include "logger/logger_client.h"
+#include "logger/logger_file.h"
+#include "logger/position_file.h"
+
+namespace {
+
+DlgnState g_dlgn;
+uint8_t g_dlcn_first_call = 1;
+
+constexpr const char* kDlgn = "ms32_njch_dl_get_by_name";
+constexpr const char* kDlcn = "ms32_njch_dl_clear_by_name";
+// Kept free behind the pieces for the closing: two zero bytes, "]" and ";<status>\r\n".
+constexpr uint32_t kClosingReserve = 17;
+constexpr char kDataBlockHead[] = ";DAT[DLN\x10\x00";  // the head piece's length is 16
+constexpr uint32_t kDataBlockHeadLength = sizeof kDataBlockHead - 1;
+constexpr uint32_t kNameField = sizeof DlgnState{}.logger_name;
+static_assert(kNameField == 16, "the head piece carries 16 name bytes");
+
+int pid() { return static_cast<int>(getpid()); }
+
+ResultLineBuffer& line_buffer() { return g_worker_process.result_line; }
+
+// The logger name of parameter 1: decoded, not empty and one file name component (it
+// becomes part of the working copy's path).
+bool mb_decode_name(const char* text, char* name, const char* who) {
+    if (gs32_ch_nextjob_get_param_str(1, text, name, kNameField) == 0 && name[0] != '\0' &&
+        strchr(name, '/') == nullptr) {
+        return true;
+    }
+    gs32_log_printf("%d: %s: Parameter 1 not found", pid(), who);
+    memset(name, 0, kNameField);
+    return false;
+}
+
+// Appends the pending output; a full ResultBuffer keeps the status for the repeated call.
+int32_t ms32_output_end(int32_t status) {
+    if (gs32_ch_store_result_line(&g_dlgn.first_call) == -4) {
+        g_dlgn.saved_status = status;
+        return -4;
+    }
+    return status;
+}
+
+// Writes ";<status>\r\n" at used; the next call starts a new command.
+int32_t ms32_failure_end(uint32_t used, int32_t status) {
+    ResultLineBuffer& out = line_buffer();
+    const int n = snprintf(out.data.get() + used, out.capacity - used, ";%d\r\n", status);
+    out.pending_length = used + static_cast<uint32_t>(n);
+    g_dlgn.new_command = 1;
+    g_dlgn.file.reset();
+    return status;
+}
+
+// The end of the file or of the budget: the resume point is kept when a budget is in force,
+// and a spent budget has the next connection cycle start at once.
+int32_t ms32_normal_end(uint32_t used, bool budget_spent) {
+    DlgnState& s = g_dlgn;
+    s.new_command = 1;
+    s.finished = 1;
+    s.bytes_delivered = 0;
+    if (s.transfer_size != 0) {
+        const long position = ftell(s.file.get());
+        uint32_t offset = position > 0 ? static_cast<uint32_t>(position) : 0;
+        if (budget_spent) {
+            s.finished = 0;
+            gv_ch_request_next_cycle();
+            // The full block just read was dropped: the next command reads it again.
+            if (offset >= s.max_dataset_size) offset -= s.max_dataset_size;
+        }
+        s.saved_offset = offset;
+        s.saved_block = s.block_number;
+    }
+    ResultLineBuffer& out = line_buffer();
+    out.data.get()[used] = '\0';
+    out.data.get()[used + 1] = '\0';
+    const int n = snprintf(out.data.get() + used + 2, kClosingReserve - 2, "];%d\r\n", 0);
+    out.pending_length = used + 2 + static_cast<uint32_t>(n);
+    s.file.reset();
+    return 0;
+}
+
+// The resume point for this command, from memory or from the position file.
+void mv_dlgn_resume_point() {
+    DlgnState& s = g_dlgn;
+    if (s.transfer_size == 0) {
+        s.saved_block = 0;
+        s.saved_offset = 0;
+    } else if (s.saved_block != 0 && s.saved_offset != 0) {
+        gs32_write_actual_dlf_pos_to_file(s.pos_path, s.saved_block, s.saved_offset);
+    } else if (gs32_read_actual_dlf_pos_from_file(s.pos_path, &s.saved_block,
+                                                  &s.saved_offset) != 0) {
+        gs32_log_printf("%d: %s: Can't read stored actual pos, reset to zero", pid(), kDlgn);
+        s.saved_block = 0;
+        s.saved_offset = 0;
+    }
+}
+
+// The setup call: parameters, the working copy (a new one when there is none), the budget,
+// the resume point, the data start, and the head of the DataBlock behind the keyword.
+int32_t ms32_dlgn_setup(const char* text, int16_t row) {
+    DlgnState& s = g_dlgn;
+    memset(s.logger_name, 0, sizeof s.logger_name);
+    const uint32_t used = gu32_ch_format_result_line("%s", gpc_ch_command_keyword(row));
+    if (!mb_decode_name(text, s.logger_name, kDlgn)) return ms32_failure_end(used, -5);
+    uint32_t block_offset = 0;
+    if (gs32_ch_nextjob_get_param_u32(4, text, &block_offset) != 0) {
+        gs32_log_printf("%d: %s: Parameter 4 not found", pid(), kDlgn);
+        return ms32_failure_end(used, -5);
+    }
+    char copy_path[kDlfPathSize];
+    if (gs32_dlf_working_paths(gpc_ch_get_server_exchange_folder(), s.logger_name, copy_path,
+                               s.pos_path) != 0) {
+        return ms32_failure_end(used, -5);
+    }
+    if (block_offset == 0 && s.finished) {
+        if (gs32_is_regular_file(copy_path)) remove(copy_path);
+        if (gs32_is_regular_file(s.pos_path)) remove(s.pos_path);
+        s.finished = 0;
+        s.saved_block = 0;
+        s.saved_offset = 0;
+    }
+    if (!gs32_is_regular_file(copy_path) && !gs32_is_regular_file(s.pos_path)) {
+        const int32_t requested = gs32_dlf_request(s.logger_name);
+        if (requested != 0) return ms32_failure_end(used, requested);
+        // A resume point in memory belonged to the working copy that is gone.
+        s.saved_block = 0;
+        s.saved_offset = 0;
+    }
+    const uint32_t transfer_size = static_cast<uint32_t>(gs32_ch_get_dl_max_transfer_size());
+    if (transfer_size != s.transfer_size) {
+        s.transfer_size = transfer_size;
+        if (gs32_ch_send_max_transfer_size(gp_dbus_own_context(), s.logger_name,
+                                           transfer_size) != 0) {
+            gs32_log_printf("%d: %s: Error sending max transfer size", pid(), kDlgn);
+        }
+    }
+    mv_dlgn_resume_point();
+    s.file.reset(fopen(copy_path, "rb"));
+    if (!s.file) return ms32_failure_end(used, -5);
+    const int32_t start = gs32_dlf_set_startpos(s.file.get(), 1, s.logger_name,
+                                                &s.max_dataset_size);
+    if (start != 0) {
+        gs32_log_printf("%d: %s: Can't get startpos, delete actual tmp file", pid(), kDlgn);
+        s.finished = 1;
+        return ms32_failure_end(used, start);
+    }
+    if (block_offset != 0) {
+        s.skip = 1;
+    } else if (s.saved_block != 0 || s.saved_offset != 0) {
+        fseek(s.file.get(), static_cast<long>(s.saved_offset), SEEK_SET);
+        s.skip = 0;
+    } else {
+        s.skip = 1;
+    }
+    // Saturating: an offset beyond the file only means that every block is skipped.
+    s.block_number = block_offset > UINT32_MAX - s.saved_block ? UINT32_MAX
+                                                                : s.saved_block + block_offset;
+    char* out = line_buffer().data.get() + used;
+    memcpy(out, kDataBlockHead, kDataBlockHeadLength);
+    memcpy(out + kDataBlockHeadLength, s.logger_name, kNameField);
+    line_buffer().pending_length = used + kDataBlockHeadLength + kNameField;
+    s.new_command = 0;
+    return -4;
+}
+
+// A block call: as many pieces as fit the ResultLineBuffer, filled from its start.
+int32_t ms32_dlgn_blocks() {
+    DlgnState& s = g_dlgn;
+    ResultLineBuffer& out = line_buffer();
+    const uint32_t capacity = out.capacity;
+    uint32_t filled = 0;
+    for (;;) {
+        const uint32_t room = filled + 2 >= capacity - 15 ? 0 : capacity - kClosingReserve - filled;
+        uint16_t length = 0;
+        int32_t r = gs32_dlf_get_next_block(s.file.get(), s.block_number, s.skip,
+                                            out.data.get() + filled, room, &length,
+                                            s.logger_name, &s.max_dataset_size);
+        s.skip = 0;
+        if (r == -4 && s.transfer_size != 0 && s.bytes_delivered >= s.transfer_size &&
+            length == s.max_dataset_size) {
+            return ms32_normal_end(filled, true);  // the full block just read is dropped
+        }
+        if (r == -4) {
+            filled += length;
+            s.bytes_delivered += length;
+            s.block_number += 1;
+            continue;
+        }
+        if (r == 0) return ms32_normal_end(filled, false);
+        if (r == -6 && filled > 0) {  // the next call goes on with an empty buffer
+            out.pending_length = filled;
+            return -4;
+        }
+        if (r == -6) {
+            gs32_log_printf("%d: %s: Block larger than the result line, download ended", pid(),
+                            kDlgn);
+        }
+        char* end = out.data.get() + filled;
+        end[0] = '\0';
+        end[1] = '\0';
+        end[2] = ']';
+        return ms32_failure_end(filled + 3, r);
+    }
+}
+
+int32_t ms32_dlcn_clear(const char* text) {
+    char name[kNameField] = {};
+    if (!mb_decode_name(text, name, kDlcn)) return -5;
+    char copy_path[kDlfPathSize];
+    char pos_path[kDlfPathSize];
+    if (gs32_dlf_working_paths(gpc_ch_get_server_exchange_folder(), name, copy_path, pos_path) !=
+        0) {
+        return -5;
+    }
+    if (gs32_is_regular_file(copy_path)) remove(copy_path);
+    if (gs32_is_regular_file(pos_path)) remove(pos_path);
+    const char* middle = gpc_ch_get_man_in_the_middle();
+    if (middle != nullptr && middle[0] != '\0') {
+        return gs32_dbus_send_signal(gp_dbus_own_context(), middle, "ClearLoggerDLCN", name);
+    }
+    return gs32_tulvad_DeleteLF(gp_dbus_own_context(), name, 1);
+}
+
+}  // namespace
+
+int32_t ms32_njch_dl_get_by_name(const char* text, int16_t row) {
+    if (!g_dlgn.first_call) {
+        return gs32_ch_store_result_line(&g_dlgn.first_call) == -4 ? -4 : g_dlgn.saved_status;
+    }
+    ResultLineBuffer& out = line_buffer();
+    if (text == nullptr || !out.data || out.capacity < kMinResultLineCapacity) return -1;
+    const int32_t status = g_dlgn.new_command ? ms32_dlgn_setup(text, row) : ms32_dlgn_blocks();
+    return ms32_output_end(status);
+}
+
+int32_t ms32_njch_dl_clear_by_name(const char* text, int16_t row) {
+    if (g_dlcn_first_call) {
+        const int32_t status = text != nullptr ? ms32_dlcn_clear(text) : -5;
+        gu32_ch_format_result_line("%s;%d\r\n", gpc_ch_command_keyword(row), status);
+    }
+    return gs32_ch_store_result_line(&g_dlcn_first_call);
+}
+
+void gv_njch_reset_logger_commands() {
+    g_dlgn = DlgnState{};
+    g_dlcn_first_call = 1;
+}
+
+const DlgnState& gr_njch_dlgn_state() { return g_dlgn; }

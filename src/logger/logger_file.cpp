@@ -1,0 +1,262 @@
+// LoggerFile reader. The file is read through stdio's buffer; positions are moved with
+// fseek only where a block is skipped, stepped back over, or a read fell short.
+#include "logger/logger_file.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "bus/method_call.h"
+#include "connection/worker_state.h"
+#include "core/config.h"
+#include "core/heap.h"
+#include "core/log.h"
+#include "core/util.h"
+#include "logger/logger_client.h"
+
+namespace {
+
+constexpr char kDataStart[] = "DATASTART";
+constexpr uint32_t kDataStartLength = sizeof kDataStart - 1;
+constexpr uint32_t kRequestPathSize = 512;
+
+int pid() { return static_cast<int>(getpid()); }
+
+// Reads exactly two bytes into value (little-endian, on any host). 1 when read; 0 at the
+// end of the file, -1 on a read error. A short read is stepped back, so a failed read
+// leaves the file where it stood.
+int32_t ms32_read_le16(FILE* file, uint16_t* value) {
+    uint8_t bytes[2];
+    const size_t got = fread(bytes, 1, 2, file);
+    if (got == 2) {
+        *value = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+        return 1;
+    }
+    const bool error = ferror(file) != 0;
+    if (got > 0) fseek(file, -static_cast<long>(got), SEEK_CUR);
+    return error ? -1 : 0;
+}
+
+void mv_put_le16(char* out, uint32_t value) {
+    out[0] = static_cast<char>(value & 0xff);
+    out[1] = static_cast<char>((value >> 8) & 0xff);
+}
+
+// The size from the logger service, for a file whose first block cannot be read.
+void mv_ask_logger_for_size(const char* name, uint32_t* max_dataset_size) {
+    uint32_t size = 0;
+    if (ms32_connhandler_request_max_dataset_size(name, &size) == 0 && size != 0) {
+        *max_dataset_size = size;
+        return;
+    }
+    gs32_log_printf("%d: ms32_dlf_get_max_dataset_size: No valid max dataset size received",
+                    pid());
+    gs32_log_printf("%d: gs32_dlf_set_startpos: Error can't set max dataset size", pid());
+    *max_dataset_size = 0;
+}
+
+// The size of the block the file stands at, with its head; the file stays at its START_TAG.
+void mv_dlf_get_max_dataset_size(FILE* file, const char* name, uint32_t* max_dataset_size) {
+    uint16_t tag = 0;
+    if (ms32_read_le16(file, &tag) != 1) {
+        gs32_log_printf("%d: ms32_dlf_get_max_dataset_size: Error can't find START_TAG", pid());
+        mv_ask_logger_for_size(name, max_dataset_size);
+        return;
+    }
+    if (tag != kDlfStartTag) {
+        fseek(file, -2, SEEK_CUR);
+        *max_dataset_size = 0;
+        return;
+    }
+    uint16_t length = 0;
+    if (ms32_read_le16(file, &length) != 1) {
+        gs32_log_printf("%d: ms32_dlf_get_max_dataset_size: Error can't read block length",
+                        pid());
+        fseek(file, -2, SEEK_CUR);
+        mv_ask_logger_for_size(name, max_dataset_size);
+        return;
+    }
+    fseek(file, -static_cast<long>(kDlfBlockHead), SEEK_CUR);
+    *max_dataset_size = length + kDlfBlockHead;
+}
+
+// The header's LogFile value into log_file (empty when missing); every missing key logged.
+void mv_read_dlf_header(FILE* file, const char* path, char* log_file, uint32_t size) {
+    static const char* const kKeys[] = {"LogFile",   "LogFileFormat", "Comment",
+                                        "MaxSize",   "Date+Time",     "Timestamp"};
+    char value[kConfigLineSize];
+    for (const char* key : kKeys) {
+        if (gs32_cfg_get_value(file, key, value, sizeof value) == 0) {
+            if (key == kKeys[0]) gu32_copy_bounded(log_file, value, size);
+            continue;
+        }
+        if (key == kKeys[0]) {
+            gs32_log_printf("%d: ms32_read_dlf_header: Error in file %s. Configuration error at "
+                            "parameter \"%s\".",
+                            pid(), path, key);
+            return;
+        }
+        gs32_log_printf("%d: ms32_read_dlf_header: Error in file %s. Configuration error at "
+                        "parameter %s.",
+                        pid(), path, key);
+    }
+}
+
+// Creates folder and every missing folder above it, as "mkdir -p" would, without a shell.
+void mv_make_directories(const char* folder) {
+    char path[sizeof ConnectionConfig{}.ServerExchangeFolder];
+    if (gu32_copy_bounded(path, folder, sizeof path) >= sizeof path) return;
+    for (char* p = path + 1; *p != '\0'; ++p) {
+        if (*p != '/') continue;
+        *p = '\0';
+        mkdir(path, 0777);  // an existing folder is fine; the rename reports what is not
+        *p = '/';
+    }
+    mkdir(path, 0777);
+}
+
+// Where the logger service or the intermediary daemon put the LoggerFile.
+int32_t ms32_dlf_fetch_path(const char* name, char* path) {
+    const BusContext* context = gp_dbus_own_context();
+    const char* middle = gpc_ch_get_man_in_the_middle();
+    if (middle != nullptr && middle[0] != '\0') {
+        return gs32_dbus_request_string(context, middle, "GetLoggerDLGN", name, path,
+                                        static_cast<int32_t>(kRequestPathSize));
+    }
+    return gs32_tulvad_RequestDLF(context, name, path, kRequestPathSize);
+}
+
+}  // namespace
+
+int32_t gs32_dlf_working_paths(const char* folder, const char* name, char* copy_path,
+                               char* pos_path) {
+    if (folder == nullptr || name == nullptr || copy_path == nullptr) return -1;
+    int written = snprintf(copy_path, kDlfPathSize, "%s/%s%s", folder, name, "_tmp");
+    if (written < 0 || static_cast<uint32_t>(written) >= kDlfPathSize) return -1;
+    if (pos_path == nullptr) return 0;
+    written = snprintf(pos_path, kDlfPathSize, "%s/%s%s%s", folder, name, "_tmp", "_pos");
+    return written < 0 || static_cast<uint32_t>(written) >= kDlfPathSize ? -1 : 0;
+}
+
+int32_t gs32_dlf_check_header(const char* path, const char* name) {
+    if (path == nullptr || name == nullptr) return -10;
+    char log_file[kConfigLineSize] = {};
+    {
+        UniqueFile file{fopen(path, "r")};
+        if (file) mv_read_dlf_header(file.get(), path, log_file, sizeof log_file);
+    }
+    // Compared over the requested name's length: "log1" accepts "log10".
+    if (log_file[0] == '\0' || strncmp(log_file, name, strlen(name)) != 0) {
+        gs32_log_printf("%d: gs32_dlf_request: Logger name does not fit!: %s != %s", pid(),
+                        log_file, name);
+        return -10;
+    }
+    return 0;
+}
+
+int32_t gs32_dlf_request(const char* name) {
+    if (name == nullptr) return -10;
+    char path[kRequestPathSize] = {};
+    if (ms32_dlf_fetch_path(name, path) != 0 || !gs32_is_regular_file(path)) return -10;
+    if (gs32_dlf_check_header(path, name) != 0) return -10;
+
+    const char* folder = gpc_ch_get_server_exchange_folder();
+    if (!gs32_is_directory(folder)) mv_make_directories(folder);
+    char copy_path[kDlfPathSize];
+    char pos_path[kDlfPathSize];
+    if (gs32_dlf_working_paths(folder, name, copy_path, pos_path) != 0 ||
+        rename(path, copy_path) != 0) {
+        gs32_log_printf("%d: gs32_dlf_request: Can't move file :%s", pid(), path);
+        return -10;
+    }
+    if (gs32_is_regular_file(pos_path)) return 0;
+    UniqueFile pos{fopen(pos_path, "w+")};
+    if (!pos || fputs("0\r\n0\r\n", pos.get()) < 0 || fflush(pos.get()) != 0) {
+        gs32_log_printf("%d: gs32_dlf_request: Can't create tmp_pos file", pid());
+        return -10;
+    }
+    return 0;
+}
+
+int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, const char* name,
+                              uint32_t* max_dataset_size) {
+    if (file == nullptr || name == nullptr || max_dataset_size == nullptr || from_start > 1) {
+        return -10;
+    }
+    if (from_start == 1) rewind(file);
+    char window[kDataStartLength] = {};
+    uint32_t seen = 0;
+    for (;;) {
+        const int c = getc(file);
+        if (c == EOF) {
+            gs32_log_printf("%d: gs32_dlf_set_startpos Error. Datastart not found:.", pid());
+            return -2;
+        }
+        memmove(window, window + 1, kDataStartLength - 1);
+        window[kDataStartLength - 1] = static_cast<char>(c);
+        if (seen < kDataStartLength) ++seen;
+        if (seen == kDataStartLength && memcmp(window, kDataStart, kDataStartLength) == 0) break;
+    }
+    fseek(file, 2, SEEK_CUR);  // two bytes behind the marker are not part of the data
+    mv_dlf_get_max_dataset_size(file, name, max_dataset_size);
+    return 0;
+}
+
+int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip, char* out,
+                                uint32_t room, uint16_t* length_out, const char* name,
+                                uint32_t* max_dataset_size) {
+    if (length_out != nullptr) *length_out = 0;
+    if (file == nullptr || out == nullptr || room == 0 || length_out == nullptr ||
+        name == nullptr || max_dataset_size == nullptr) {
+        return -5;
+    }
+    const uint32_t to_skip = skip == 1 ? block_number : 0;
+    uint32_t seen = 0;
+    uint16_t length = 0;
+    uint16_t pending = 0;  // data of the block read last: skipped blocks are never copied
+    for (;;) {
+        if (pending > 0 && fseek(file, pending, SEEK_CUR) != 0) return 0;
+        pending = 0;
+        uint16_t tag = 0;
+        int32_t read = ms32_read_le16(file, &tag);
+        if (read == 1 && tag == kDlfStartTag) read = ms32_read_le16(file, &length);
+        if (read != 1) {
+            if (read < 0) gs32_log_printf("%d: gs32_dlf_get_next_block: Read Error", pid());
+            return 0;
+        }
+        if (tag == kDlfStartTag) {
+            if (++seen > to_skip) break;
+            pending = length;
+            continue;
+        }
+        // Not a block. While blocks are still to be skipped, the skip goes on in the next
+        // data section; where the block to deliver was expected, the data has ended. The
+        // search starts at the two bytes just read, which may begin the next "DATASTART".
+        fseek(file, -2, SEEK_CUR);
+        if (gs32_dlf_set_startpos(file, 0, name, max_dataset_size) != 0) {
+            const unsigned shown = static_cast<unsigned>((tag & 0xff) << 8 | tag >> 8);
+            gs32_log_printf("%d: gs32_dlf_get_next_block: Start TAG not found: 0x%x", pid(),
+                            shown);
+            gs32_log_printf("%d: gs32_dlf_get_next_block: Error occured!!!!: %d", pid(), -2);
+            return 0;
+        }
+        if (seen >= to_skip) return 0;
+    }
+    const uint32_t piece = length + kDlfBlockHead;
+    if (piece >= room || piece > 0xffff) {
+        fseek(file, -static_cast<long>(kDlfBlockHead), SEEK_CUR);
+        return -6;
+    }
+    mv_put_le16(out, length + 2u);
+    mv_put_le16(out + 2, length);
+    if (fread(out + kDlfBlockHead, 1, length, file) != length) {
+        gs32_log_printf("%d: gs32_dlf_get_next_block: Block of %u bytes cut short by the end of "
+                        "the file",
+                        pid(), static_cast<unsigned>(length));
+        return 0;
+    }
+    *length_out = static_cast<uint16_t>(piece);
+    return -4;
+}

@@ -1,0 +1,55 @@
+// The LoggerFile reader: takes a LoggerFile over from its logger as the working copy in the
+// exchange folder, finds the start of its data and copies it out block by block.
+//
+// A LoggerFile is a text header of key/value lines, the 9 bytes "DATASTART" and 2 bytes
+// that are not read, then blocks: START_TAG (1970 as 16-bit little-endian, 0xB2 0x07), the
+// block length L (16-bit little-endian) and L data bytes. Anything else where a block is
+// expected starts a search for the next "DATASTART".
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+constexpr uint16_t kDlfStartTag = 1970;
+// Bytes of a block in front of its data: the START_TAG and the length.
+constexpr uint32_t kDlfBlockHead = 4;
+// Size of the path buffers of the working copy and its position file.
+constexpr uint32_t kDlfPathSize = 512;
+
+// The working copy "<folder>/<name>_tmp" and, when pos_path is given, its position file
+// "<folder>/<name>_tmp_pos" (each kDlfPathSize bytes). 0, or -1 when a path does not fit.
+int32_t gs32_dlf_working_paths(const char* folder, const char* name, char* copy_path,
+                               char* pos_path);
+
+// Asks the intermediary daemon (connection key man_in_the_middle, method GetLoggerDLGN) or
+// else the logger service (RequestDLF) for the LoggerFile of name, checks its header,
+// creates the exchange folder if needed, renames the file to "<folder>/<name>_tmp" and
+// creates the position file "<folder>/<name>_tmp_pos" holding "0\r\n0\r\n" when there is
+// none yet. 0 when the working copy and its position file are ready, -10 otherwise.
+int32_t gs32_dlf_request(const char* name);
+
+// The header check of a LoggerFile at path: its LogFile value must begin with name. Each
+// missing header key is logged. 0, or -10 after logging that the name does not fit (also
+// when the file cannot be opened or has no LogFile line).
+int32_t gs32_dlf_check_header(const char* path, const char* name);
+
+// Finds the next "DATASTART" (from the start of the file when from_start is 1, else from
+// where the file stands) and leaves the file at the START_TAG behind it. *max_dataset_size
+// becomes the size of that first block with its head, or the logger's answer when the file
+// ends there, or 0 when no size is known. 0; -2 no "DATASTART" before the end of the file;
+// -10 an argument missing or from_start above 1.
+int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, const char* name,
+                              uint32_t* max_dataset_size);
+
+// Copies the next block as one piece into out: L + 2 and L as 16-bit little-endian, then
+// the L data bytes. With skip 1 the first block_number blocks are passed over first. -4 a
+// piece was written (*length_out = L + 4); -6 the piece needs room + 1 bytes or more, or is
+// longer than a 16-bit length can say (the file stands at its START_TAG again); 0 the end
+// of the data (end of the file, a read error, a block cut short by the end of the file, or
+// anything but a START_TAG where the block to deliver is expected, even when another
+// "DATASTART" follows); -5 file, out, name or max_dataset_size missing, or room 0.
+// While blocks are being skipped a new "DATASTART" section is searched for and the skip
+// goes on there (which updates *max_dataset_size).
+int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip, char* out,
+                                uint32_t room, uint16_t* length_out, const char* name,
+                                uint32_t* max_dataset_size);

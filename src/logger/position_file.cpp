@@ -1,0 +1,57 @@
+// Position file helpers.
+#include "logger/position_file.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "core/heap.h"
+#include "core/log.h"
+
+namespace {
+
+// The leading decimal digits of text; a value beyond 32 bits is clamped.
+uint32_t mu32_leading_digits(const char* text) {
+    uint64_t value = 0;
+    for (const char* p = text; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + static_cast<uint32_t>(*p - '0');
+        if (value > UINT32_MAX) value = UINT32_MAX;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+int32_t gs32_write_actual_dlf_pos_to_file(const char* path, uint32_t block_number,
+                                          uint32_t byte_offset) {
+    if (path == nullptr) return -10;
+    UniqueFile file{fopen(path, "w")};
+    if (!file) return 0;
+    // Unsigned, so that a value above 2^31 is not printed negative where long has 32 bits.
+    fprintf(file.get(), "%lu\r\n%lu\r\n", static_cast<unsigned long>(block_number),
+            static_cast<unsigned long>(byte_offset));
+    return 0;
+}
+
+int32_t gs32_read_actual_dlf_pos_from_file(const char* path, uint32_t* block_number_out,
+                                           uint32_t* byte_offset_out) {
+    if (path == nullptr || block_number_out == nullptr || byte_offset_out == nullptr) {
+        return -10;
+    }
+    UniqueFile file{fopen(path, "r")};
+    if (!file) return 0;
+    char line[50];
+    uint32_t* const outputs[] = {block_number_out, byte_offset_out};
+    for (int i = 0; i < 2; ++i) {
+        if (fgets(line, sizeof line, file.get()) == nullptr) {
+            gs32_log_printf("%d: gs32_read_actual_dlf_pos_from_file: Error occured, read out %d "
+                            "line, byte format!\r\n",
+                            static_cast<int>(getpid()), i + 1);
+            *block_number_out = 0;
+            *byte_offset_out = 0;
+            return -10;
+        }
+        *outputs[i] = mu32_leading_digits(line);
+    }
+    return 0;
+}

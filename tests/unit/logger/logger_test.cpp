@@ -1,0 +1,325 @@
+// The LoggerFile reader over hand-built files, the position file, the interval rule, and
+// DLGN over a working copy that is already in the exchange folder (no bus needed).
+#include <string>
+#include <vector>
+
+#include "../jobs/job_harness.h"
+#include "core/util.h"
+#include "logger/logger_client.h"
+#include "logger/logger_commands.h"
+#include "logger/logger_file.h"
+#include "logger/position_file.h"
+#include "support/process.h"
+
+using namespace std::string_literals;
+using jobs_test::LogCapture;
+using jobs_test::with_pid;
+using korvad_test::TempDir;
+
+namespace {
+
+const std::string kHeader =
+    "LogFile=log1\r\nLogFileFormat=2\r\nComment=test\r\nMaxSize=100000\r\n"
+    "Date+Time=01.02.24_10:00:00\r\nTimestamp=1706781600\r\n";
+
+std::string le16(uint32_t value) {
+    return {static_cast<char>(value & 0xff), static_cast<char>(value >> 8 & 0xff)};
+}
+
+// One block: START_TAG, length, length bytes of fill.
+std::string block(uint32_t length, char fill) {
+    return "\xB2\x07"s + le16(length) + std::string(length, fill);
+}
+
+std::string data_start() { return "DATASTART\r\n"; }
+
+// The file's blocks read one call after the other: "L:c" for a piece of L data bytes
+// starting with c, else the code. The first call skips `skip` blocks in `first_room`;
+// the others skip none in a room large enough for any piece.
+std::string read_trace(FILE* file, uint32_t skip, uint32_t first_room, uint32_t* max_size) {
+    std::string trace;
+    std::vector<char> out(70000);
+    int32_t last = -4;
+    for (int call = 0; call < 20; ++call) {
+        uint16_t length = 0;
+        const uint32_t room = call == 0 ? first_room : static_cast<uint32_t>(out.size());
+        const int32_t r = gs32_dlf_get_next_block(file, skip, call == 0 && skip > 0 ? 1 : 0,
+                                                  out.data(), room, &length, "log1", max_size);
+        if (!trace.empty()) trace += ' ';
+        if (r == -4) {
+            const uint32_t l = static_cast<uint8_t>(out[2]) | static_cast<uint8_t>(out[3]) << 8;
+            const uint32_t piece = static_cast<uint8_t>(out[0]) | static_cast<uint8_t>(out[1]) << 8;
+            EXPECT_EQ(l + 2, piece);
+            EXPECT_EQ(l + 4, length);
+            trace += std::to_string(l) + ":" + std::string(1, out[4]);
+        } else {
+            trace += std::to_string(r);
+            if (r != -6 || last == -6) break;
+        }
+        last = r;
+    }
+    return trace;
+}
+
+}  // namespace
+
+TEST(LoggerFile, BlocksAreReadSkippedAndSteppedBack) {
+    const std::string two_sections =
+        kHeader + data_start() + block(10, 'a') + block(10, 'b') + data_start() +
+        block(20, 'c') + block(10, 'd');
+    struct Case {
+        const char* what;
+        std::string file;
+        int32_t start;      // gs32_dlf_set_startpos
+        uint32_t max_size;  // its dataset size
+        uint32_t skip;
+        uint32_t first_room;
+        std::string trace;
+        std::vector<std::string> log;
+    } cases[] = {
+        {"a first block of 1000 bytes gives 1004", kHeader + data_start() + block(1000, 'a') +
+         block(1000, 'b'), 0, 1004, 0, 1005, "1000:a 1000:b 0", {}},
+        {"the data start at the end: the logger is asked (and has no bus here)",
+         kHeader + "DATASTART\r\n", 0, 0, 0, 100, "0",
+         {"ms32_dlf_get_max_dataset_size: Error can't find START_TAG",
+          "ms32_dlf_get_max_dataset_size: No valid max dataset size received",
+          "gs32_dlf_set_startpos: Error can't set max dataset size"}},
+        {"a block length cut by the end", kHeader + data_start() + "\xB2\x07\x05", 0, 0, 0, 100,
+         "0",
+         {"ms32_dlf_get_max_dataset_size: Error can't read block length",
+          "ms32_dlf_get_max_dataset_size: No valid max dataset size received",
+          "gs32_dlf_set_startpos: Error can't set max dataset size"}},
+        {"no data start", kHeader + "DATASTAR", -2, 0, 0, 100, "",
+         {"gs32_dlf_set_startpos Error. Datastart not found:."}},
+        {"no block behind the data start", kHeader + data_start() + "xy", 0, 0, 0, 100, "0",
+         {"gs32_dlf_set_startpos Error. Datastart not found:.",
+          "gs32_dlf_get_next_block: Start TAG not found: 0x7879",
+          "gs32_dlf_get_next_block: Error occured!!!!: -2"}},
+        {"skip 3 delivers the 4th", kHeader + data_start() + block(10, 'a') + block(11, 'b') +
+         block(12, 'c') + block(13, 'd') + block(14, 'e'), 0, 14, 3, 100, "13:d 14:e 0", {}},
+        {"a piece that does not fit steps back to its START_TAG",
+         kHeader + data_start() + block(1000, 'a'), 0, 1004, 0, 1004, "-6 1000:a 0", {}},
+        {"another section after the blocks ends the data", two_sections, 0, 14, 0, 100,
+         "10:a 10:b 0", {}},
+        {"a skip goes on into the next section", two_sections, 0, 14, 3, 100, "10:d 0", {}},
+        {"a block cut short by the end", kHeader + data_start() + block(100, 'a').substr(0, 50),
+         0, 104, 0, 200, "0",
+         {"gs32_dlf_get_next_block: Block of 100 bytes cut short by the end of the file"}},
+        {"a piece longer than 16 bits can say", kHeader + data_start() + block(65532, 'a'), 0,
+         65536, 0, 70000, "-6 -6", {}},
+    };
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogCapture log;
+        UniqueFile file{fopen(dir.write("log1.dlf", c.file).c_str(), "rb")};
+        ASSERT_TRUE(file);
+        uint32_t max_size = 77;
+        EXPECT_EQ(c.start, gs32_dlf_set_startpos(file.get(), 1, "log1", &max_size));
+        if (c.start == 0) {
+            EXPECT_EQ(c.max_size, max_size);
+            EXPECT_EQ(c.trace, read_trace(file.get(), c.skip, c.first_room, &max_size));
+        }
+        std::vector<std::string> expected;
+        for (const std::string& line : c.log) expected.push_back(with_pid(line));
+        EXPECT_EQ(expected, log.lines());
+    }
+}
+
+TEST(LoggerFile, HeaderNameIsAPrefixOfLogFile) {
+    struct Case {
+        std::string header;
+        const char* name;
+        int32_t result;
+        std::vector<std::string> log;
+    } cases[] = {
+        {kHeader, "log1", 0, {}},
+        {"LogFile=log10\r\n" + kHeader.substr(14), "log1", 0, {}},
+        {kHeader, "log12", -10, {"gs32_dlf_request: Logger name does not fit!: log1 != log12"}},
+        // A key matches any line that begins with it.
+        {"LogFileFormat=2\r\nLogFile=log1\r\nComment=c\r\nMaxSize=1\r\nDate+Time=d\r\n"
+         "Timestamp=1\r\n",
+         "log1", -10, {"gs32_dlf_request: Logger name does not fit!: ormat=2 != log1"}},
+        {"Comment=c\r\nTimestamp=1\r\n", "log1", -10,
+         {"ms32_read_dlf_header: Error in file %s. Configuration error at parameter "
+          "\"LogFile\".",
+          "gs32_dlf_request: Logger name does not fit!:  != log1"}},
+        {"LogFile=log1\r\nLogFileFormat=2\r\nTimestamp=1\r\n", "log1", 0,
+         {"ms32_read_dlf_header: Error in file %s. Configuration error at parameter Comment.",
+          "ms32_read_dlf_header: Error in file %s. Configuration error at parameter MaxSize.",
+          "ms32_read_dlf_header: Error in file %s. Configuration error at parameter "
+          "Date+Time."}},
+    };
+    TempDir dir;
+    const std::string path = dir.path() + "/log1.dlf";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.header);
+        LogCapture log;
+        dir.write("log1.dlf", c.header + data_start() + block(4, 'a'));
+        EXPECT_EQ(c.result, gs32_dlf_check_header(path.c_str(), c.name));
+        std::vector<std::string> expected;
+        for (std::string line : c.log) {
+            const size_t at = line.find("%s");
+            if (at != std::string::npos) line.replace(at, 2, path);
+            expected.push_back(with_pid(line));
+        }
+        EXPECT_EQ(expected, log.lines());
+    }
+}
+
+TEST(LoggerFile, PositionFileRoundTripAndDamage) {
+    TempDir dir;
+    const std::string path = dir.path() + "/log1_tmp_pos";
+    uint32_t block = 7, offset = 9;
+    EXPECT_EQ(0, gs32_read_actual_dlf_pos_from_file(path.c_str(), &block, &offset));
+    EXPECT_EQ(7u, block);  // no file: both unchanged
+    EXPECT_EQ(9u, offset);
+    EXPECT_EQ(0, gs32_write_actual_dlf_pos_to_file(path.c_str(), 3000000000u, 4096));
+    EXPECT_EQ("3000000000\r\n4096\r\n", korvad_test::read_file(path));
+    EXPECT_EQ(0, gs32_read_actual_dlf_pos_from_file(path.c_str(), &block, &offset));
+    EXPECT_EQ(3000000000u, block);
+    EXPECT_EQ(4096u, offset);
+    EXPECT_EQ(-10, gs32_write_actual_dlf_pos_to_file(nullptr, 1, 1));
+    EXPECT_EQ(-10, gs32_read_actual_dlf_pos_from_file(path.c_str(), nullptr, &offset));
+
+    struct Case {
+        std::string content;
+        int32_t result;
+        uint32_t block, offset;
+        const char* log;
+    } cases[] = {
+        {"12abc\r\n34 5\r\n", 0, 12, 34, nullptr},
+        {"x\r\n\r\n", 0, 0, 0, nullptr},
+        {"", -10, 0, 0, "gs32_read_actual_dlf_pos_from_file: Error occured, read out 1 line, "
+                        "byte format!\r"},
+        {"5\r\n", -10, 0, 0, "gs32_read_actual_dlf_pos_from_file: Error occured, read out 2 "
+                             "line, byte format!\r"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.content);
+        LogCapture log;
+        dir.write("log1_tmp_pos", c.content);
+        block = offset = 99;
+        EXPECT_EQ(c.result, gs32_read_actual_dlf_pos_from_file(path.c_str(), &block, &offset));
+        EXPECT_EQ(c.block, block);
+        EXPECT_EQ(c.offset, offset);
+        std::vector<std::string> expected;
+        // The text ends with its own CR LF, so the log shows an empty line behind it.
+        if (c.log != nullptr) expected = {with_pid(c.log), ""};
+        EXPECT_EQ(expected, log.lines());
+    }
+}
+
+TEST(LoggerClient, FullDatasetIntervalFromTransferSize) {
+    const uint32_t sizes[] = {0, 1, 20480, 20482, 512000, 512004};
+    const uint32_t intervals[] = {0, 10240, 10240, 10241, 256000, 128001};
+    for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
+        EXPECT_EQ(intervals[i], gu32_ch_full_dataset_interval(sizes[i])) << sizes[i];
+    }
+}
+
+namespace {
+
+// A worker whose exchange folder holds log1's working copy; without a bus, so a DLGN that
+// has to request a LoggerFile gets -10, and announcing a budget only logs its failure.
+class Dlgn : public testing::Test {
+  protected:
+    void SetUp() override {
+        jobs_test::start_worker(4096);
+        gu32_copy_bounded(g_worker_state.config.ServerExchangeFolder, dir_.path().c_str(),
+                          sizeof g_worker_state.config.ServerExchangeFolder);
+    }
+    void TearDown() override { gv_njch_reset_logger_commands(); }
+
+    // The working copy and its new position file, as a request leaves them.
+    void put_copy(const std::string& blocks) {
+        dir_.write("log1_tmp", kHeader + data_start() + blocks);
+        dir_.write("log1_tmp_pos", "0\r\n0\r\n");
+    }
+    static std::string run(const std::string& line) {
+        jobs_test::JobRun run = jobs_test::run_job(line);
+        EXPECT_EQ(0, run.result);
+        return run.text();
+    }
+    // The answer's DataBlock head, the pieces of the blocks, and the closing.
+    static std::string answer(const std::string& blocks, const std::string& closing) {
+        std::string pieces;
+        for (size_t at = 0; at < blocks.size();) {
+            const uint32_t length = static_cast<uint8_t>(blocks[at + 2]) |
+                                    static_cast<uint8_t>(blocks[at + 3]) << 8;
+            pieces += le16(length + 2) + blocks.substr(at + 2, 2 + length);
+            at += 4 + length;
+        }
+        return "DLGN;DAT[DLN\x10\x00log1"s + std::string(12, '\0') + pieces + "\0\0"s + closing;
+    }
+
+    TempDir dir_;
+    LogCapture log_;
+};
+
+std::string blocks(int count, uint32_t length) {
+    std::string all;
+    for (int i = 0; i < count; ++i) all += block(length, static_cast<char>('a' + i));
+    return all;
+}
+
+}  // namespace
+
+TEST_F(Dlgn, WholeFileWithoutBudgetAndItsFailures) {
+    struct Case {
+        const char* what;
+        std::string copy;  // blocks behind the data start; "-" no data start
+        std::string line;
+        std::string answer;
+    } cases[] = {
+        {"ten blocks over several parts", blocks(10, 1000), "DLGN;log1;;;0\r\n",
+         answer(blocks(10, 1000), "];0\r\n")},
+        {"a block that can never fit the result line", blocks(1, 10) + block(5000, 'x'),
+         "DLGN;log1;;;0\r\n", answer(blocks(1, 10), "];-6\r\n")},
+        {"block offset not a number", blocks(1, 10), "DLGN;log1;;;x\r\n", "DLGN;-5\r\n"},
+        {"a name that is a path", blocks(1, 10), "DLGN;../log1;;;0\r\n", "DLGN;-5\r\n"},
+        {"no working copy: the logger is asked (no bus here)", "", "DLGN;log2;;;0\r\n",
+         "DLGN;-10\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        gv_njch_reset_logger_commands();
+        put_copy(c.copy);
+        EXPECT_EQ(c.answer, run(c.line));
+        EXPECT_EQ(0, g_worker_state.request_now);
+    }
+    // A working copy without a data start is marked: offset 0 discards it and asks anew.
+    gv_njch_reset_logger_commands();
+    dir_.write("log1_tmp", kHeader);
+    EXPECT_EQ("DLGN;-2\r\n", run("DLGN;log1;;;0\r\n"));
+    EXPECT_EQ("DLGN;-10\r\n", run("DLGN;log1;;;0\r\n"));
+    EXPECT_FALSE(gs32_is_regular_file((dir_.path() + "/log1_tmp").c_str()));
+}
+
+TEST_F(Dlgn, BudgetDropsTheNextFullBlockAndResumesThere) {
+    gs32_ch_set_dl_max_transfer_size(3000);
+    const std::string all = blocks(6, 1000);
+    put_copy(all);
+    const uint32_t data = static_cast<uint32_t>(kHeader.size() + data_start().size());
+    EXPECT_EQ(answer(all.substr(0, 3 * 1004), "];0\r\n"), run("DLGN;log1;;;0\r\n"));
+    EXPECT_EQ(1, g_worker_state.request_now);
+    EXPECT_EQ(0, gr_njch_dlgn_state().finished);
+    EXPECT_EQ(3u, gr_njch_dlgn_state().saved_block);
+    EXPECT_EQ(data + 3 * 1004, gr_njch_dlgn_state().saved_offset);
+    EXPECT_EQ("0\r\n0\r\n", korvad_test::read_file(dir_.path() + "/log1_tmp_pos"));
+
+    // The next command writes the resume point down first and goes on from there; the
+    // file ends before the budget is spent again.
+    g_worker_state.request_now = 0;
+    EXPECT_EQ(answer(all.substr(3 * 1004), "];0\r\n"), run("DLGN;log1;;;0\r\n"));
+    EXPECT_EQ("3\r\n" + std::to_string(data + 3 * 1004) + "\r\n",
+              korvad_test::read_file(dir_.path() + "/log1_tmp_pos"));
+    EXPECT_EQ(0, g_worker_state.request_now);
+    EXPECT_EQ(1, gr_njch_dlgn_state().finished);
+
+    // A block offset after the finished file reads it again from its data start, skipping
+    // the six blocks delivered and the offset: nothing is left, and nothing is removed.
+    EXPECT_EQ(answer("", "];0\r\n"), run("DLGN;log1;;;5\r\n"));
+    EXPECT_TRUE(gs32_is_regular_file((dir_.path() + "/log1_tmp").c_str()));
+    EXPECT_EQ(11u, gr_njch_dlgn_state().block_number);
+}
