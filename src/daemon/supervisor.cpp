@@ -25,8 +25,8 @@ volatile sig_atomic_t g_quit_requested = 0;
 
 struct Supervisor {
     BusContext bus;
-    int toggle_id = -1;                   // the request toggle byte's segment, -1 for none
-    volatile uint8_t* toggle = nullptr;   // where it is attached, nullptr for not attached
+    int toggle_id = -1;                       // the request toggle byte's segment, -1 for none
+    volatile uint8_t* toggle = nullptr;       // where it is attached, nullptr for not attached
     const ConnectionList* workers = nullptr;  // worker_pid of each record, once started
 };
 Supervisor g_supervisor;
@@ -55,10 +55,10 @@ Supervisor g_supervisor;
 // wait.
 void mv_supervisor_await_workers() {
     const ConnectionList* list = g_supervisor.workers;
-    for (uint16_t i = 0; list != nullptr && i < list->count; ++i) {
+    for (uint16_t i = 0; list != nullptr && i < list->count && g_quit_requested == 0; ++i) {
         const pid_t pid = list->items[i].worker_pid;
         if (pid <= 0) continue;
-        siginfo_t info {};
+        siginfo_t info{};
         while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 &&
                errno == EINTR && g_quit_requested == 0) {
         }

@@ -88,8 +88,8 @@ namespace {
 struct SilentCase {
     const char* label;
     std::vector<std::string> sim_args;
-    int speed;                  // the daemon's clock; the second query comes 60 s after
-    size_t interface_queries;   // GetConInterface calls until the cycle went on
+    int speed;                 // the daemon's clock; the second query comes 60 s after
+    size_t interface_queries;  // GetConInterface calls until the cycle went on
 };
 
 }  // namespace
