@@ -167,13 +167,14 @@ class Handler(BaseHTTPRequestHandler):
             self.connection.close()
             return
         body = self.rfile.read(length) if length > 0 else b""
-        self.record(body)
         path = self.local_path("posted")
         if path is not None:
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(body)
             log_upload(self.root, path, self.log_lock)
+        # Logged once stored: whoever sees the request in the log finds the part in place.
+        self.record(body)
         if self.misbehave(ctl.get("post_mode")):
             return
         if "post_status" in ctl:

@@ -36,9 +36,10 @@ struct LostCase {
 }  // namespace
 
 TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
-    // The worker outlives the supervisor by a moment or is its zombie when it ends: as the
-    // subreaper the test adopts it and sees its status.
-    ASSERT_EQ(0, prctl(PR_SET_CHILD_SUBREAPER, 1));
+    // The worker is the supervisor's zombie when the supervisor ends: as the subreaper the
+    // test adopts it and sees its status. The emulator of the cross build has no
+    // subreaper; there the worker's end shows by its line and its absence only.
+    const bool adopts = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
     const LostCase cases[] = {
         {"idle", {}, "", LostCase::kIdle},
         {"fetch in flight", {}, R"({"get_delay": 2})", LostCase::kInFetch},
@@ -82,7 +83,11 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
 
         ASSERT_TRUE(eventually([&] { return !korvad.running(); }, 10000)) << korvad.log();
         EXPECT_EQ(1, korvad.exit_status());
-        EXPECT_EQ(1, exit_status_of(workers[0], 5000));
+        if (adopts) {
+            EXPECT_EQ(1, exit_status_of(workers[0], 5000));
+        } else {
+            EXPECT_TRUE(eventually([&] { return process_gone(workers[0]); }, 5000));
+        }
         std::string log = korvad.log();
         EXPECT_NE(std::string::npos,
                   log.find(std::to_string(supervisor) + ": bus connection lost, ending"))
