@@ -17,6 +17,9 @@ Layout of the root folder:
                                    answering, or send header lines every half second forever
        "post_mode": "hang"|"close",
        "post_fail": [3, 7],         answer the posts with these numbers with 500
+       "post_close_at": 2,         close the connection of the k-th POST (counted from the
+       "post_close_after": 100,    server's start) after that many bytes of its body, without
+                                   storing or answering it (0 bytes when left out)
        "followup": "text",         sent after "OK\\r\\n" in the reply to a part whose name
                                    ends with ".end" (or to every part with "followup_all": true)
        "get_size": 2097152,        serve a generated JobFile of comment lines of this size
@@ -76,6 +79,7 @@ class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     root = "."
     log_lock = threading.Lock()
+    posts = 0  # POSTs received since the start, under log_lock
 
     def log_message(self, fmt, *args):  # quiet: requests.log has everything
         pass
@@ -158,21 +162,28 @@ class Handler(BaseHTTPRequestHandler):
     def do_POST(self):
         ctl = control(self.root)
         length = int(self.headers.get("Content-Length", "0") or 0)
-        body = self.rfile.read(length) if length > 0 else b""
         with self.log_lock:
             Handler.posts += 1
             number = Handler.posts
+        if number == ctl.get("post_close_at"):
+            taken = min(length, int(ctl.get("post_close_after", 0)))
+            self.record(self.rfile.read(taken) if taken > 0 else b"", {"closed": True})
+            self.close_connection = True
+            self.connection.close()
+            return
+        body = self.rfile.read(length) if length > 0 else b""
         status = 500 if number in ctl.get("post_fail", []) else ctl.get("post_status", 200)
         os.makedirs(os.path.join(self.root, "received"), exist_ok=True)
         with open(os.path.join(self.root, "received", "%05d" % number), "wb") as f:
             f.write(body)
-        self.record(body, {"post": number, "status": int(status)})
         path = self.local_path("posted")
         if path is not None:
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as f:
                 f.write(body)
             log_upload(self.root, path, self.log_lock)
+        # Logged once stored: whoever sees the request in the log finds the part in place.
+        self.record(body, {"post": number, "status": int(status)})
         if self.misbehave(ctl.get("post_mode")):
             return
         if status != 200:

@@ -47,6 +47,9 @@ int32_t ms32_dbus_register(BusContext* context, bool private_connection) {
                                         : dbus_bus_get(DBUS_BUS_SYSTEM, error.get());
     }
     if (connection == nullptr) return -9;
+    // The library would end the process with status 1 and no word when the bus goes away;
+    // the supervisor and the workers notice it themselves, log it and end.
+    dbus_connection_set_exit_on_disconnect(connection, FALSE);
     context->connection = connection;
     context->connection_is_private = private_connection ? 1 : 0;
     g_own_context = context;
@@ -192,6 +195,11 @@ void gv_dbus_disconnect(BusContext* context) {
     }
     context->connection = nullptr;
     context->connection_is_private = 0;
+}
+
+bool gb_dbus_is_connected(const BusContext* context) {
+    return context != nullptr && context->connection != nullptr &&
+           dbus_connection_get_is_connected(context->connection);
 }
 
 int32_t gs32_dbus_add_match(BusContext* context, const char* rule) {

@@ -97,6 +97,11 @@ BusContext* gp_dbus_own_context();
 // only released. The supervisor never calls it (its connection lives as long as it does).
 void gv_dbus_disconnect(BusContext* context);
 
+// Whether the context holds a connection that the bus has not closed. A registered
+// connection does not end the process when the bus goes away (the library's default);
+// every loop asks this after letting the library read, and ends on false.
+bool gb_dbus_is_connected(const BusContext* context);
+
 // Adds a match rule and flushes; errors of the rule are not requested. 0, or -5 when an
 // argument is missing.
 int32_t gs32_dbus_add_match(BusContext* context, const char* rule);

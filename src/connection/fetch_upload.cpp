@@ -99,8 +99,10 @@ uint32_t mu_upload_take_followup(const char* reply, uint32_t length) {
                         g_worker_state.self_pid, static_cast<long>(kMaxJobFileSize));
         return UP_FAILED;
     }
-    // "OK" alone, or "OK" with one more byte, is an acknowledgement without a job.
-    if (length < 4) return UP_DONE;
+    // A follow-up job is at least one byte behind "OK" and the line end. "OK\r\n" alone is
+    // the plain acknowledgement: taken as an empty job, it would post an empty final part
+    // at once under the same name, over the real result, and again at every due cycle.
+    if (length <= 4) return UP_DONE;
     if (gs32_ch_set_job_data(reply + 4, length - 4) != 0) return UP_FAILED;
     g_worker_state.followup_job_ready = 1;
     return UP_DONE;

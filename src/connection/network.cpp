@@ -34,6 +34,9 @@ int32_t gs32_nw_stop_connection(BusContext* context) {
 int32_t gs32_nw_get_con_interface(BusContext* context, char* answer, uint32_t size) {
     if (context == nullptr || answer == nullptr || size <= 12) return -10;
     BusMethodCall call{kNetworkService, "GetConInterface"};
+    // The library's time-out error is no interface name: taken as an answer it would count
+    // as a link that is up. It is a failed call (-9), which the worker asks again.
+    call.timeout_is_no_reply = true;
     int32_t point = gs32_dbus_method_call(context, call, answer, size, nullptr);
     if (point != kBusOk) return gs32_dbus_point_code(point);
     return 0;

@@ -135,9 +135,14 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
             if (mb_worker_connect_renewal(timers) && process.query_interface == 1) {
                 process.query_interface = 0;
                 char answer[20];
-                // A failed query leaves link_up as it was: only an answer tells the state.
-                if (gs32_nw_get_con_interface(&g_worker_bus, answer, sizeof answer) == 0 &&
-                    strcmp(answer, "NotConnected") != 0) {
+                // A failed or timed-out query leaves link_up as it was (only an answer tells
+                // the state) and is asked again after the next StartConnection, 60 seconds on,
+                // the same rhythm as the renewal: a worker whose query got lost does not wait
+                // for a Network_Notification that may never come.
+                int32_t asked = gs32_nw_get_con_interface(&g_worker_bus, answer, sizeof answer);
+                if (asked != 0) {
+                    process.query_interface = 1;
+                } else if (strcmp(answer, "NotConnected") != 0) {
                     state.link_up = 1;
                 }
             }
@@ -186,7 +191,8 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
     }
 }
 
-[[noreturn]] void mv_worker_end(volatile uint8_t* request_toggle) {
+// exit_status is 0 for an orderly end, 1 when the bus went away.
+[[noreturn]] void mv_worker_end(volatile uint8_t* request_toggle, int exit_status = 0) {
     if (request_toggle != reinterpret_cast<volatile uint8_t*>(-1) && request_toggle != nullptr) {
         shmdt(const_cast<uint8_t*>(request_toggle));
     }
@@ -196,7 +202,7 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
     gs32_log_printf("Connection has been killd, pid: %d", g_worker_state.self_pid);
     // The worker's private connection is closed so that nothing it owns outlives it.
     gv_dbus_disconnect(&g_worker_bus);
-    exit(0);
+    exit(exit_status);
 }
 
 [[noreturn]] void mv_worker_main(const ConnectionConfig* record, volatile uint8_t* request_toggle,
@@ -236,6 +242,10 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
             timers.next_trigger = mu_now() + kWatchdogEveryS;
         }
         gs32_dbus_pump_signals(&g_worker_bus);
+        if (!gb_dbus_is_connected(&g_worker_bus)) {
+            gs32_log_printf("%d: bus connection lost, ending", state.self_pid);
+            mv_worker_end(request_toggle, 1);
+        }
         mv_worker_step(timers, request_toggle);
         usleep(g_worker_process.poll_step_us);
         if (state.stop_requested == 1) break;

@@ -3,8 +3,10 @@
 
 #include <signal.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -23,14 +25,17 @@ volatile sig_atomic_t g_quit_requested = 0;
 
 struct Supervisor {
     BusContext bus;
-    int toggle_id = -1;                   // the request toggle byte's segment, -1 for none
-    volatile uint8_t* toggle = nullptr;   // where it is attached, nullptr for not attached
+    int toggle_id = -1;                       // the request toggle byte's segment, -1 for none
+    volatile uint8_t* toggle = nullptr;       // where it is attached, nullptr for not attached
+    const ConnectionList* workers = nullptr;  // worker_pid of each record, once started
 };
 Supervisor g_supervisor;
 
-[[noreturn]] void mv_supervisor_shutdown() {
+// exit_status is 0 for an orderly end and 1 when the bus went away: the init system is to
+// start the daemon again then.
+[[noreturn]] void mv_supervisor_shutdown(int exit_status = 0) {
     Supervisor& s = g_supervisor;
-    if (s.bus.connection != nullptr) {
+    if (gb_dbus_is_connected(&s.bus)) {
         gs32_sys_cancel_watchdog(&s.bus);
         gs32_dbus_send_goodbye(&s.bus);
     }
@@ -39,7 +44,25 @@ Supervisor g_supervisor;
         if (s.toggle != nullptr) shmdt(const_cast<uint8_t*>(s.toggle));
         shmctl(s.toggle_id, IPC_RMID, nullptr);
     }
-    exit(0);
+    exit(exit_status);
+}
+
+// After the bus went away: waits until every worker has ended. Each one notices the loss on
+// its own connection at its next loop pass (a transfer in flight is finished first, at most
+// the guard's 240 seconds) and logs it; ending first would kill them at once with SIGHUP, in
+// the middle of a transfer and before their line. The ended workers are not reaped, so
+// their exit status stays for the process that adopts them. SIGINT or SIGTERM stops the
+// wait.
+void mv_supervisor_await_workers() {
+    const ConnectionList* list = g_supervisor.workers;
+    for (uint16_t i = 0; list != nullptr && i < list->count && g_quit_requested == 0; ++i) {
+        const pid_t pid = list->items[i].worker_pid;
+        if (pid <= 0) continue;
+        siginfo_t info{};
+        while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0 &&
+               errno == EINTR && g_quit_requested == 0) {
+        }
+    }
 }
 
 // Takes at most one message: WhoIsThere is answered with HELLO, RequestNextJobNow flips the
@@ -115,6 +138,7 @@ void mv_supervisor_run(StartupState* state) {
     shmctl(s.toggle_id, IPC_RMID, nullptr);
 
     gs32_log_printf("%d: Korvad started", getpid());
+    s.workers = &state->connections;
     for (uint16_t i = 0; i < state->connections.count; ++i) {
         gs32_ch_handle_connection(&state->connections.items[i], s.toggle, system);
     }
@@ -126,6 +150,11 @@ void mv_supervisor_run(StartupState* state) {
             next_trigger = time(nullptr) + 5;
         }
         dbus_connection_read_write(s.bus.connection, 500);
+        if (!gb_dbus_is_connected(&s.bus)) {
+            gs32_log_printf("%d: bus connection lost, ending", getpid());
+            mv_supervisor_await_workers();
+            mv_supervisor_shutdown(1);
+        }
         mv_supervisor_handle_one_message();
         if (g_quit_requested == 1) mv_supervisor_shutdown();
     }

@@ -142,6 +142,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
             const std::string& out_path) {
     pid_t pid = fork();
     if (pid == 0) {
+        setpgid(0, 0);  // a group of its own: everything it starts can be found by the group
         int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             dup2(fd, 1);

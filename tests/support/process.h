@@ -44,7 +44,8 @@ std::vector<std::string> target_command(const std::string& program,
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
               int timeout_ms = 20000);
 
-// Starts argv in the background with stdout/stderr into files under dir; returns its pid.
+// Starts argv in the background with stdout/stderr into files under dir, as the leader of
+// a process group of its own; returns its pid.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& out_path);
 

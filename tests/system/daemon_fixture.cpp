@@ -201,15 +201,18 @@ size_t gets(const JobServer& server) {
 
 namespace {
 
-// The state letter and the parent of pid from /proc/<pid>/stat; false when it is gone.
-bool process_stat(pid_t pid, char* state_out, pid_t* parent_out) {
+// The state letter, the parent and the process group of pid from /proc/<pid>/stat; false
+// when it is gone.
+bool process_stat(pid_t pid, char* state_out, pid_t* parent_out, pid_t* group_out = nullptr) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
     size_t name_end = stat.rfind(')');
     if (name_end == std::string::npos) return false;
     std::istringstream rest(stat.substr(name_end + 1));
     long parent = 0;
-    if (!(rest >> *state_out >> parent)) return false;
+    long group = 0;
+    if (!(rest >> *state_out >> parent >> group)) return false;
     *parent_out = static_cast<pid_t>(parent);
+    if (group_out != nullptr) *group_out = static_cast<pid_t>(group);
     return true;
 }
 
@@ -235,6 +238,24 @@ std::vector<pid_t> children_of(pid_t pid) {
     }
     closedir(proc);
     return children;
+}
+
+std::vector<pid_t> live_in_group(pid_t group) {
+    std::vector<pid_t> found;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return found;
+    while (const dirent* entry = readdir(proc)) {
+        pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
+        char state = 0;
+        pid_t parent = 0;
+        pid_t in = 0;
+        if (candidate > 0 && process_stat(candidate, &state, &parent, &in) && in == group &&
+            state != 'Z') {
+            found.push_back(candidate);
+        }
+    }
+    closedir(proc);
+    return found;
 }
 
 std::vector<std::string> fd_targets(pid_t pid) {

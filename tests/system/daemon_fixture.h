@@ -100,6 +100,9 @@ size_t gets(const JobServer& server);
 // Processes from /proc. A zombie counts as gone: it holds nothing but its pid.
 bool process_gone(pid_t pid);
 std::vector<pid_t> children_of(pid_t pid);  // zombies included
+// The processes of a group that are not gone; korvad leads a group of its own, which its
+// workers, transfers and guards stay in however they are re-parented.
+std::vector<pid_t> live_in_group(pid_t group);
 // What pid's descriptors refer to ("socket:[123]", "/tmp/x/korvad.log", ...).
 std::vector<std::string> fd_targets(pid_t pid);
 // How many System V segments one of pids has created or changed since the given time

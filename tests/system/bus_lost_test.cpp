@@ -1,0 +1,99 @@
+// The system bus going away under a running daemon: the supervisor and its worker say so in
+// the log and end with a status that makes the init system start the daemon again. Each
+// case has a bus of its own, since the case ends it.
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "daemon_fixture.h"
+
+using namespace korvad_test;
+
+namespace {
+
+// The exit status of a child, waiting up to timeout_ms; -1 when it did not end.
+int exit_status_of(pid_t pid, int timeout_ms) {
+    int status = 0;
+    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct LostCase {
+    const char* label;
+    std::vector<std::string> sim_args;
+    const char* control;  // job server behaviour
+    // What must have happened before the bus goes: a posted final part (the worker is idle
+    // then), a GET (the fetch is in flight), or a call that the stand-in leaves unanswered.
+    enum { kIdle, kInFetch, kInCall } phase;
+};
+
+}  // namespace
+
+TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
+    // The worker is the supervisor's zombie when the supervisor ends: as the subreaper the
+    // test adopts it and sees its status. The emulator of the cross build has no
+    // subreaper; there the worker's end shows by its line and its absence only.
+    const bool adopts = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    const LostCase cases[] = {
+        {"idle", {}, "", LostCase::kIdle},
+        {"fetch in flight", {}, R"({"get_delay": 2})", LostCase::kInFetch},
+        {"GetConInterface unanswered", {"--silent", "wenlod.GetConInterface"}, "",
+         LostCase::kInCall},
+    };
+    for (const LostCase& c : cases) {
+        SCOPED_TRACE(c.label);
+        PrivateBus bus;
+        std::string why;
+        if (!bus.start(&why)) GTEST_SKIP() << why;
+        setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
+        SimProcess sim;
+        std::vector<std::string> args = {"hodrad", "wenlod"};
+        args.insert(args.end(), c.sim_args.begin(), c.sim_args.end());
+        ASSERT_TRUE(sim.start(args, &why)) << why;
+        JobServer server;
+        ASSERT_TRUE(server.start(&why)) << why;
+        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
+        server.control(c.control);
+        Korvad korvad;
+        korvad.add_connection("a.config", Korvad::connection(server, "dev"));
+        korvad.start();
+        switch (c.phase) {
+            case LostCase::kIdle:
+                ASSERT_FALSE(server.posted("results/dev/result.txt.00001.end", 8000).empty())
+                    << korvad.log();
+                break;
+            case LostCase::kInFetch:
+                ASSERT_TRUE(eventually([&] { return gets(server) == 1; }, 8000)) << korvad.log();
+                break;
+            case LostCase::kInCall:
+                ASSERT_TRUE(sim.wait_for_line("wenlod: method GetConInterface", 8000))
+                    << korvad.log() << sim.output();
+                break;
+        }
+        std::vector<pid_t> workers = children_of(korvad.pid());
+        ASSERT_EQ(1u, workers.size());
+        const pid_t supervisor = korvad.pid();
+        bus.stop();
+
+        ASSERT_TRUE(eventually([&] { return !korvad.running(); }, 10000)) << korvad.log();
+        EXPECT_EQ(1, korvad.exit_status());
+        if (adopts) {
+            EXPECT_EQ(1, exit_status_of(workers[0], 5000));
+        } else {
+            EXPECT_TRUE(eventually([&] { return process_gone(workers[0]); }, 5000));
+        }
+        std::string log = korvad.log();
+        EXPECT_NE(std::string::npos,
+                  log.find(std::to_string(supervisor) + ": bus connection lost, ending"))
+            << log;
+        EXPECT_NE(std::string::npos,
+                  log.find(std::to_string(workers[0]) + ": bus connection lost, ending"))
+            << log;
+    }
+}
