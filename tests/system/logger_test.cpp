@@ -40,14 +40,6 @@ std::string dlgn(const std::string& name, unsigned file, unsigned first, unsigne
     return out + "\0\0];0\r\n"s;
 }
 
-// The job server's control text that sends job along with the answer to a final part; a
-// worker whose next cycle is due at once runs it in that cycle.
-std::string followup(const std::string& job, const std::string& more = "") {
-    std::string text;
-    for (char c : job) text += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
-    return "{\"followup\": \"" + text + "\"" + more + "}";
-}
-
 bool exists(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0;
@@ -201,10 +193,7 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
                                     "man_in_the_middle mittlad\n");
     // Short blocks past the budget are delivered; the full one that follows waits for the
     // next cycle, which starts at once despite FWSW.
-    // The cycle started at once runs the job that the answer to the last part carries.
-    const std::string short_job = "FWSW;3600\r\nDLTS;3000\r\nDLGN;short;;;0\r\n";
-    connect("short", short_job);
-    server_.control(followup(short_job));
+    connect("short", "FWSW;3600\r\nDLTS;3000\r\nDLGN;short;;;0\r\n");
     korvad_.start();
 
     ASSERT_TRUE(wait_uploads("dev", 1)) << korvad_.log().substr(0, 3000);
@@ -311,7 +300,6 @@ TEST_F(Logger, NothingIsLostOverBudgetsRestartsAndAFailedUpload) {
     if (IsSkipped() || HasFatalFailure()) return;
     const std::string job = "FWSW;0\r\nDLTS;10000\r\nDLGN;log1;;;0\r\n";
     connect("dev", job);
-    server_.control(followup(job));
     // A failed upload makes the worker wait 60 s; a faster clock shortens that where it can.
     const int speed = faketime_library().empty() ? 1 : 10;
     korvad_.start(speed);
@@ -329,7 +317,7 @@ TEST_F(Logger, NothingIsLostOverBudgetsRestartsAndAFailedUpload) {
 
     // The second part from now is answered with 500.
     const size_t failing = server_.posts().size() + 2;
-    server_.control(followup(job, ", \"post_fail\": [" + std::to_string(failing) + "]"));
+    server_.control("{\"post_fail\": [" + std::to_string(failing) + "]}");
     ASSERT_TRUE(eventually([&] { return server_.posts().size() >= failing; }, 30000));
     EXPECT_EQ(500, server_.posts()[failing - 1].status);
     ASSERT_TRUE(wait_uploads("dev", 10, 60000 / speed + 30000, restarts))
