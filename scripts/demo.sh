@@ -40,13 +40,16 @@ show_file() {  # text files as lines (CR shown as \r), anything binary as a hex 
 }
 
 echo "== device simulator on a private bus of its own: hodrad (watchdog), wenlod (network),"
-echo "   target (the daemon that the DBUS lines of the first job address) and serkad (the"
-echo "   datapool service, with the lists of examples/datapool/ in shared memory)"
+echo "   target (the daemon that the DBUS lines of the first job address), serkad (the"
+echo "   datapool service, with the lists of examples/datapool/ in shared memory) and"
+echo "   tulvad_engine (the logger service of the logger \"engine\": a LoggerFile of four"
+echo "   numbered 24-byte blocks per request)"
 # The datapool lives in the working folder: its segments' keys come from the list files' paths.
-mkdir -p "$work/datapool"
+mkdir -p "$work/datapool" "$work/logger"
 cp -r examples/datapool/engine "$work/datapool/"
 mkfifo "$work/sim.in"
-build/native/sim/korvad-sim --own-bus hodrad wenlod target serkad --log "$work/sim.log" \
+build/native/sim/korvad-sim --own-bus hodrad wenlod target serkad tulvad_engine --log "$work/sim.log" \
+  --set "tulvad_engine.dir=$work/logger" --set tulvad_engine.blocks=4 --set tulvad_engine.size=24 \
   --answer "target.GetStatus=ready, 2 jobs queued" --answer-u32 target.GetCount=7 \
   --set "serkad.dir=$work/datapool" --script examples/datapool/values.sim \
   <"$work/sim.in" 2>"$work/sim.err" &
@@ -69,7 +72,8 @@ echo "   port $port"
 segments_before=$(ipcs -m | grep -c '^0x' || true)
 echo "== korvad with two connections"
 for f in server1 server2; do
-  sed -e "s|^port_no .*|port_no $port|" "examples/connections/$f.config" > "$work/connections/$f.config"
+  sed -e "s|^port_no .*|port_no $port|" -e "s|^ServerExchangeFolder .*|ServerExchangeFolder $work/exchange|" \
+    "examples/connections/$f.config" > "$work/connections/$f.config"
 done
 # Fixed identities, so that the job paths do not depend on the directory order; without a
 # client_id line korvad would generate one from HOSTNAME and append it to the file.
@@ -188,6 +192,23 @@ wait_for 5 grep -q "serkad: engine/status/vin = " "$work/sim.log"
 echo "   what KFSV wrote, as the datapool service reads it (native byte order):"
 grep -E "^serkad: engine/status/(setpoint|vin) = " "$work/sim.log" | sed 's/^serkad: /     /'
 echo "   GetBasePath calls answered by serkad: $(grep -c 'serkad: answered GetBasePath' "$work/sim.log")"
+echo
+echo "== logger lines of the first job's last cycle: DLGN took a new LoggerFile (the one before"
+echo "   was finished), DLCN cleared it; the DataBlock as posted (after ';DAT[DLN': the 16-byte"
+echo "   logger name piece, then per block its piece length, block length and data):"
+python3 - "$work/www/posted/results/unit7_0" <<'PY'
+import os, sys
+data = b"".join(open(os.path.join(sys.argv[1], p), "rb").read() for p in sorted(os.listdir(sys.argv[1])))
+start = data.find(b"DLGN;")
+end = data.find(b"\r\n", data.find(b"\0\0]", start)) + 2
+for at in range(start, end, 16):
+    row = data[at:min(at + 16, end)]
+    text = "".join(chr(c) if 32 <= c < 127 else "." for c in row)
+    print(f"   {at - start:04x}: {row.hex(' '):47}  {text}")
+print("   " + data[end:data.find(b"\r\n", end)].decode())
+PY
+echo "   what the logger service stand-in was asked:"
+grep -E "^tulvad_engine: (method|wrote|deleted)" "$work/sim.log" | sed 's/^/     /'
 echo
 echo "== watchdog traffic seen by the simulator"
 grep -cE "TriggerWatchdog" "$work/sim.log" | sed 's/^/   TriggerWatchdog signals: /'

@@ -50,6 +50,7 @@ void print_help(std::ostream& out) {
            "  --refuse X.Method       answer with the table's refusal\n"
            "  --no-args X.Method      answer without any argument\n"
            "  --silent X.Method       never answer Method (the caller's time-out runs out)\n"
+           "  --normal X.Method       back to the table's normal answer\n"
            "  --no-hello X            X does not answer WhoIsThere\n"
            "  --set X.KEY=VALUE       a setting of X's own behaviour (see the list above)\n"
            "  --script FILE           run the commands of FILE (one per line, # comments)\n"
@@ -60,7 +61,7 @@ void print_help(std::ostream& out) {
            "\n"
            "Commands on standard input, one per line (the same as the options):\n"
            "  set X.KEY VALUE | answer X.Method TEXT | answer-u32 X.Method N | refuse X.Method\n"
-           "  no-args X.Method | silent X.Method | hello X on|off\n"
+           "  no-args X.Method | silent X.Method | normal X.Method | hello X on|off\n"
            "  emit X INTERFACE MEMBER [s:TEXT | u:N | ay:HEX]...   signal from /vel/kem/X/Object\n"
            "  quit\n"
            "\n"
@@ -107,6 +108,8 @@ class Simulator {
             reply.number = sim::parse_value("u:" + value).number;
         } else if (what == "refuse") {
             reply = s.refusal(method);
+        } else if (what == "normal") {
+            reply = s.normal(method);
         } else if (what == "no-args") {
             reply.kind = sim::Reply::Kind::kNoArguments;
         } else if (what == "silent") {
@@ -217,7 +220,8 @@ int run_simulator(int argc, char** argv) {
             size_t eq = value.find('=');
             if (eq == std::string::npos) throw std::invalid_argument(arg + " X.Method=VALUE");
             settings.push_back({arg.substr(2), value.substr(0, eq), value.substr(eq + 1)});
-        } else if (arg == "--refuse" || arg == "--no-args" || arg == "--silent") {
+        } else if (arg == "--refuse" || arg == "--no-args" || arg == "--silent" ||
+                   arg == "--normal") {
             settings.push_back({arg.substr(2), next(), ""});
         } else if (arg == "--no-hello") {
             no_hello.push_back(next());

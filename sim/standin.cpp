@@ -209,6 +209,22 @@ Reply StandIn::refusal(const std::string& method) const {
     return Reply{Reply::Kind::kText, "ERROR", 0};
 }
 
+Reply StandIn::normal(const std::string& method) const {
+    for (const MethodEntry& entry : row_.methods) {
+        if (method == entry.method) return Reply{Reply::Kind::kText, entry.answer, 0};
+    }
+    throw std::invalid_argument(name_ + " has no method " + method + " in its table");
+}
+
+bool StandIn::answers_normally(const std::string& method) const {
+    auto found = replies_.find(method);
+    if (found == replies_.end() || found->second.kind != Reply::Kind::kText) return false;
+    for (const MethodEntry& entry : row_.methods) {
+        if (method == entry.method) return found->second.text == entry.answer;
+    }
+    return false;
+}
+
 void StandIn::emit(const std::string& interface, const std::string& member,
                    const std::vector<Value>& values) {
     if (!dbus_validate_interface(interface.c_str(), nullptr) ||
@@ -241,7 +257,13 @@ void StandIn::handle(DBusMessage* message) {
     if (type == DBUS_MESSAGE_TYPE_METHOD_CALL) {
         log_.line(name_ + ": method " + (member ? member : "?") + " " + describe_args(message) +
                   " on " + (interface ? interface : "-") + " at " + (path ? path : "-"));
-        if (row_.hooks.on_call == nullptr || !row_.hooks.on_call(*this, message)) answer(message);
+        // A call on a foreign interface goes straight to the refusal in answer().
+        const bool own_interface =
+            row_.interface == nullptr || dbus_message_has_interface(message, row_.interface);
+        if (row_.hooks.on_call == nullptr || !own_interface ||
+            !row_.hooks.on_call(*this, message)) {
+            answer(message);
+        }
     } else if (type == DBUS_MESSAGE_TYPE_SIGNAL) {
         log_.line(name_ + ": signal " + (interface ? interface : "-") + "." +
                   (member ? member : "?") + " " + describe_args(message) + " from " +

@@ -96,6 +96,10 @@ class StandIn {
     void set_hello(bool on) { hello_ = on; }
     // The refusal text of the table, or "ERROR" for methods without one.
     Reply refusal(const std::string& method) const;
+    // The table's normal answer, and whether method is still set to it (hooks make that
+    // answer themselves, an answer set from outside wins).
+    Reply normal(const std::string& method) const;
+    bool answers_normally(const std::string& method) const;
     // Sends the answer to call (nothing for kSilent) and logs it.
     void reply(DBusMessage* call, const Reply& reply);
     // Applies "set X KEY VALUE"; throws std::invalid_argument for a key no hook knows.

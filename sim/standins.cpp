@@ -4,6 +4,7 @@
 namespace sim {
 
 extern const StandInHooks kDatapoolHooks;  // sim/datapool.cpp
+extern const StandInHooks kLoggerHooks;    // sim/logger.cpp
 
 const std::vector<StandInRow>& standin_table() {
     static const std::vector<StandInRow> table = {
@@ -33,6 +34,27 @@ const std::vector<StandInRow>& standin_table() {
          },
          {},
          kDatapoolHooks},
+        {"tulvad_",
+         "vel.kem.method",
+         "logger service of logger N (tulvad_N): writes a LoggerFile per RequestDLF; set "
+         "X.dir|blocks|size|sections|broken|datastart|logfile|dataset|file",
+         {
+             {"RequestDLF", "OK - <path of a new LoggerFile>", "ERROR: no logger file"},
+             {"ReqMaxDatasetSize", "OK <first block size + 4>", "ERROR: size unknown"},
+             {"SetFullDatasetInterval", "OK", "ERROR: interval refused"},
+             {"DeleteDLF", "OK", "ERROR: nothing deleted"},
+         },
+         {},
+         kLoggerHooks},
+        {"mittlad",
+         "vel.kem.mittlad",
+         "intermediary daemon: GetLoggerDLGN writes a LoggerFile (settings as tulvad_N), "
+         "hears ClearLoggerDLCN",
+         {
+             {"GetLoggerDLGN", "<path of a new LoggerFile>", "ERROR: no logger file"},
+         },
+         {"type='signal',interface='vel.kem.mittlad'"},
+         kLoggerHooks},
     };
     return table;
 }

@@ -4,7 +4,10 @@
 Layout of the root folder:
   <root>/<path>            a JobFile, served for "GET /<path>"
   <root>/posted/<path>     every posted part, stored under its name
-  <root>/requests.log      one JSON line per request: method, path, headers, body length
+  <root>/received/<n>      every posted part again, numbered in arrival order from 00001
+                           (a part name repeats with every cycle; this copy stays)
+  <root>/requests.log      one JSON line per request: method, path, headers, body length,
+                           for posts also their number and the status answered
   <root>/uploads.log       what each complete upload carried, decoded by korvad-jobtool
                            when its ".end" part arrives (one block per upload)
   <root>/control.json      read on every request, optional:
@@ -13,6 +16,7 @@ Layout of the root folder:
        "get_mode": "hang"|"close"|"trickle", never answer, close the connection without
                                    answering, or send header lines every half second forever
        "post_mode": "hang"|"close",
+       "post_fail": [3, 7],         answer the posts with these numbers with 500
        "post_close_at": 2,         close the connection of the k-th POST (counted from the
        "post_close_after": 100,    server's start) after that many bytes of its body, without
                                    storing or answering it (0 bytes when left out)
@@ -80,12 +84,13 @@ class Handler(BaseHTTPRequestHandler):
     def log_message(self, fmt, *args):  # quiet: requests.log has everything
         pass
 
-    def record(self, body, closed=False):
+    posts = 0
+
+    def record(self, body, extra=None):
         entry = {"method": self.command, "path": self.request_path(), "target": self.path,
                  "headers": {k: v for k, v in self.headers.items()},
                  "length": len(body), "time": time.time()}
-        if closed:
-            entry["closed"] = True
+        entry.update(extra or {})
         with self.log_lock, open(os.path.join(self.root, "requests.log"), "a") as f:
             f.write(json.dumps(entry) + "\n")
 
@@ -162,11 +167,15 @@ class Handler(BaseHTTPRequestHandler):
             number = Handler.posts
         if number == ctl.get("post_close_at"):
             taken = min(length, int(ctl.get("post_close_after", 0)))
-            self.record(self.rfile.read(taken) if taken > 0 else b"", closed=True)
+            self.record(self.rfile.read(taken) if taken > 0 else b"", {"closed": True})
             self.close_connection = True
             self.connection.close()
             return
         body = self.rfile.read(length) if length > 0 else b""
+        status = 500 if number in ctl.get("post_fail", []) else ctl.get("post_status", 200)
+        os.makedirs(os.path.join(self.root, "received"), exist_ok=True)
+        with open(os.path.join(self.root, "received", "%05d" % number), "wb") as f:
+            f.write(body)
         path = self.local_path("posted")
         if path is not None:
             os.makedirs(os.path.dirname(path), exist_ok=True)
@@ -177,11 +186,11 @@ class Handler(BaseHTTPRequestHandler):
             os.replace(path + ".new", path)
             log_upload(self.root, path, self.log_lock)
         # Logged once stored: whoever sees the request in the log finds the part in place.
-        self.record(body)
+        self.record(body, {"post": number, "status": int(status)})
         if self.misbehave(ctl.get("post_mode")):
             return
-        if "post_status" in ctl:
-            return self.answer(int(ctl["post_status"]))
+        if status != 200:
+            return self.answer(int(status))
         reply = b"OK\r\n"
         if "followup" in ctl and (self.request_path().endswith(".end") or ctl.get("followup_all")):
             reply += ctl["followup"].encode()

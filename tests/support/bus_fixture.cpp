@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -155,6 +156,7 @@ bool SimProcess::start(const std::vector<std::string>& args, std::string* why, i
     pid_ = pid;
     out_fd_ = out_pipe[0];
     in_fd_ = in_pipe[1];
+    reader_ = std::thread(&SimProcess::read_all, this);
     if (!wait_for_line("sim: ready", timeout_ms)) {
         *why = "korvad-sim did not get ready: " + output();
         stop();
@@ -163,28 +165,30 @@ bool SimProcess::start(const std::vector<std::string>& args, std::string* why, i
     return true;
 }
 
-bool SimProcess::read_some(int timeout_ms) {
-    if (out_fd_ < 0) return false;
-    pollfd fd = {out_fd_, POLLIN, 0};
-    if (poll(&fd, 1, timeout_ms) <= 0) return false;
+void SimProcess::read_all() {
     char buffer[4096];
-    ssize_t n = read(out_fd_, buffer, sizeof buffer);
-    if (n <= 0) {
-        close(out_fd_);
-        out_fd_ = -1;
-        return false;
+    for (;;) {
+        ssize_t n = read(out_fd_, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) continue;
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (n <= 0) {
+            ended_ = true;
+            changed_.notify_all();
+            return;
+        }
+        partial_.append(buffer, static_cast<size_t>(n));
+        for (size_t end; (end = partial_.find('\n')) != std::string::npos;) {
+            lines_.push_back(partial_.substr(0, end));
+            taken_.push_back(false);
+            partial_.erase(0, end + 1);
+        }
+        changed_.notify_all();
     }
-    partial_.append(buffer, static_cast<size_t>(n));
-    for (size_t end; (end = partial_.find('\n')) != std::string::npos;) {
-        lines_.push_back(partial_.substr(0, end));
-        taken_.push_back(false);
-        partial_.erase(0, end + 1);
-    }
-    return true;
 }
 
 std::optional<std::string> SimProcess::wait_for_line(const std::string& text, int timeout_ms) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::unique_lock<std::mutex> lock(mutex_);
     size_t checked = 0;
     for (;;) {
         for (; checked < lines_.size(); ++checked) {
@@ -193,7 +197,7 @@ std::optional<std::string> SimProcess::wait_for_line(const std::string& text, in
                 return lines_[checked];
             }
         }
-        if (left_ms(deadline) == 0 || (!read_some(left_ms(deadline)) && out_fd_ < 0)) {
+        if (ended_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
             return std::nullopt;
         }
     }
@@ -212,8 +216,8 @@ int SimProcess::stop() {
     kill(pid_, SIGTERM);
     int status = reap(pid_, 3000);
     pid_ = -1;
-    while (read_some(0)) {
-    }
+    // The reader ends when the last writer of the pipe, the simulator, is gone.
+    if (reader_.joinable()) reader_.join();
     if (out_fd_ >= 0) close(out_fd_);
     if (in_fd_ >= 0) close(in_fd_);
     out_fd_ = in_fd_ = -1;
@@ -226,6 +230,7 @@ void SimProcess::drain() {
 }
 
 std::string SimProcess::output() const {
+    std::lock_guard<std::mutex> lock(mutex_);
     std::string all;
     for (const std::string& line : lines_) all += line + "\n";
     return all + partial_;

@@ -4,9 +4,12 @@
 
 #include <sys/types.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -61,11 +64,17 @@ class SimProcess {
     void drain();
 
   private:
-    bool read_some(int timeout_ms);
+    // Reads the log as it comes, so that a talkative simulator never blocks on a full pipe
+    // while the test waits for something else.
+    void read_all();
 
     pid_t pid_ = -1;
     int out_fd_ = -1;
     int in_fd_ = -1;
+    std::thread reader_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    bool ended_ = false;  // the log pipe was closed
     std::string partial_;
     std::vector<std::string> lines_;
     std::vector<bool> taken_;

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -64,6 +66,23 @@ std::vector<std::string> JobServer::requests() const {
     std::istringstream in(read_file(dir_.path() + "/www/requests.log"));
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
+}
+
+std::vector<JobServer::Post> JobServer::posts() const {
+    std::vector<Post> posts;
+    for (const std::string& line : requests()) {
+        size_t number = line.find("\"post\": ");
+        if (number == std::string::npos) continue;
+        Post post;
+        size_t start = line.find("\"path\": \"") + 9;
+        post.name = line.substr(start, line.find('"', start) - start);
+        post.status = atoi(line.c_str() + line.find("\"status\": ") + 10);
+        char file[16];
+        snprintf(file, sizeof file, "%05d", atoi(line.c_str() + number + 8));
+        post.body = read_file(dir_.path() + "/www/received/" + file);
+        posts.push_back(post);
+    }
+    return posts;
 }
 
 std::vector<std::string> JobServer::posted_names() const {

@@ -29,6 +29,13 @@ public:
     void control(const std::string& json) const;
     // The posted part under path ("" when none), waiting up to timeout_ms for it.
     std::string posted(const std::string& path, int timeout_ms = 0) const;
+    // Every posted part in arrival order: its name, its bytes and the status answered.
+    struct Post {
+        std::string name;
+        std::string body;
+        int status = 0;
+    };
+    std::vector<Post> posts() const;
     // Names of all posted parts in posting order, and the JSON lines of all requests.
     std::vector<std::string> posted_names() const;
     std::vector<std::string> requests() const;

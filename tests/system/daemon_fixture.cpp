@@ -10,6 +10,7 @@
 #include <dbus/dbus.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -166,6 +167,28 @@ BusFilter call_filter(const std::string& member, const std::string& arg0) {
     BusFilter filter = signal_filter(member, arg0);
     filter.type = DBUS_MESSAGE_TYPE_METHOD_CALL;
     return filter;
+}
+
+testing::AssertionResult same(const std::string& expected, const std::string& actual) {
+    if (expected == actual) return testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+    auto show = [&](const std::string& s) {
+        std::string hex;
+        for (size_t i = at; i < s.size() && i < at + 24; ++i) {
+            char b[4];
+            snprintf(b, sizeof b, "%02x ", static_cast<unsigned char>(s[i]));
+            hex += b;
+        }
+        return hex;
+    };
+    return testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
+                                       << ", first difference at " << at << ": expected "
+                                       << show(expected) << "actual " << show(actual);
+}
+
+std::string le16(uint32_t v) {
+    return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)};
 }
 
 size_t gets(const JobServer& server) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -89,6 +90,10 @@ size_t count(BusRecorder& recorder, const BusFilter& filter);
 // Filters for a signal or a method call by member and, optionally, first argument.
 BusFilter signal_filter(const std::string& member, const std::string& arg0 = "");
 BusFilter call_filter(const std::string& member, const std::string& arg0 = "");
+// Equal bytes, or where they first differ, shown briefly: answers are long and binary.
+testing::AssertionResult same(const std::string& expected, const std::string& actual);
+// Two bytes little-endian, as numbers go on the wire.
+std::string le16(uint32_t v);
 // How many GETs the job server has received.
 size_t gets(const JobServer& server);
 

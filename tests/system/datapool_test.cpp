@@ -18,8 +18,6 @@ namespace {
 const std::string kHeader = "0123456789abcdef";  // request header, copied into the answer
 const std::string kFailed = "KFGV;DAT[VL1\0\0];-1\r\n"s;
 
-std::string le16(uint32_t v) { return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)}; }
-
 std::string list_file(int version, const std::vector<std::string>& vars) {
     std::string text = "DESCRIPTION=test\nVERSION=" + std::to_string(version) +
                        "\nNUMOFVARS=" + std::to_string(vars.size()) + "\n";
@@ -60,25 +58,6 @@ std::string masked(std::string text) {
         text.replace(at + 34, 4, "TIME");
     }
     return text;
-}
-
-// Equal bytes, or where they first differ, shown briefly: answers are long and binary.
-testing::AssertionResult same(const std::string& expected, const std::string& actual) {
-    if (expected == actual) return testing::AssertionSuccess();
-    size_t at = 0;
-    while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
-    auto show = [&](const std::string& s) {
-        std::string hex;
-        for (size_t i = at; i < s.size() && i < at + 24; ++i) {
-            char b[4];
-            snprintf(b, sizeof b, "%02x ", static_cast<unsigned char>(s[i]));
-            hex += b;
-        }
-        return hex;
-    };
-    return testing::AssertionFailure() << "sizes " << expected.size() << " and " << actual.size()
-                                       << ", first difference at " << at << ": expected "
-                                       << show(expected) << "actual " << show(actual);
 }
 
 class Datapool : public DaemonTest {

@@ -1,12 +1,11 @@
 // korvad-jobtool round trip: a job composed from its text form runs through the daemon, and
 // the decoded upload shows what the target stand-in answered and the datapool holds.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <regex>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "daemon_fixture.h"
 
@@ -129,4 +128,74 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
     const std::string logged = read_file(server_.root() + "/www/uploads.log");
     EXPECT_NE(std::string::npos, logged.find("== upload results/dev/result.txt, "));
     EXPECT_NE(std::string::npos, logged.find("   [11] APLI 0 (acknowledged)"));
+}
+
+// The logger lines: composed, run against logger stand-ins, decoded with the blocks written
+// out, and compared byte for byte with the LoggerFile that the stand-in wrote.
+TEST_F(Jobtool, LoggerLinesRoundTripToTheLoggerFile) {
+    TempDir stand, exchange;
+    KORVAD_START_WORLD({"tulvad_log1", "tulvad_log2", "--set", "tulvad_log1.dir=" + stand.path(),
+                        "--set", "tulvad_log2.dir=" + stand.path(), "--set", "tulvad_log1.blocks=5",
+                        "--set", "tulvad_log1.size=1000,20"});
+    TempDir work;
+    const std::string job = work.path() + "/job.txt";
+    RunResult composed = run(
+        {"python3", "-B", kTool, "compose",
+         work.write("job.desc", "fwsw 3600\ndlts 0\ndlgn log1\ndlgn log1 offset=3\ndlcn log2\n"),
+         "-o", job});
+    ASSERT_EQ(0, composed.exit_status) << composed.err;
+    EXPECT_EQ("FWSW;3600\r\nDLTS;0\r\nDLGN;log1;;;0\r\nDLGN;log1;;;3\r\nDLCN;log2\r\n",
+              read_file(job));
+    server_.put_job("jobs/dev/job.txt", read_file(job));
+    std::string connection = Korvad::connection(server_, "dev");
+    connection.replace(connection.find("/tmp/"), 5, exchange.path());
+    korvad_.add_connection("a.config", connection + "max_result_file_size 2048\n");
+    korvad_.start();
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::vector<std::string> names = server_.posted_names();
+            return !names.empty() && names.back().find(".end") != std::string::npos;
+        },
+        20000))
+        << korvad_.log();
+
+    const std::string blocks = work.path() + "/blocks";
+    RunResult decoded = run({"python3", "-B", kTool, "decode", "--out", blocks,
+                             server_.root() + "/www/posted/results/dev"});
+    ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
+    auto out = [&](int record, int count) {
+        std::string lines;
+        for (int i = 1; i <= count; ++i) {
+            lines += "    -> " + blocks + "/log1-" + std::to_string(record) + "-0000" +
+                     std::to_string(i) + ".bin\n";
+        }
+        return lines;
+    };
+    EXPECT_EQ(
+        "[1] FWSW 0 (wake-up interval set)\n"
+        "[2] DLTS 0 (download budget set)\n"
+        "[3] DLGN 0 (done: end of the file or budget reached)\n"
+        "    logger log1, 5 blocks, 3040 bytes: 1000 20 1000 20 1000\n" +
+            out(3, 5) +
+            "[4] DLGN 0 (done: end of the file or budget reached)\n"
+            "    logger log1, 2 blocks, 1020 bytes: 20 1000\n" +
+            out(4, 2) + "[5] DLCN 0 (cleared)\n",
+        decoded.out.substr(decoded.out.find("[1]")));
+    // The blocks of the working copy, behind "DATASTART" and two bytes: tag, length, data.
+    const std::string file = read_file(exchange.path() + "/log1_tmp");
+    std::vector<std::string> written;
+    for (size_t at = file.find("DATASTART") + 11; at + 4 <= file.size();) {
+        const size_t length = static_cast<unsigned char>(file[at + 2]) |
+                              static_cast<unsigned char>(file[at + 3]) << 8;
+        EXPECT_EQ("\xb2\x07", file.substr(at, 2));
+        written.push_back(file.substr(at + 4, length));
+        at += 4 + length;
+    }
+    ASSERT_EQ(5u, written.size());
+    for (int b = 0; b < 5; ++b) {
+        EXPECT_EQ(written[b], read_file(blocks + "/log1-3-0000" + std::to_string(b + 1) + ".bin"));
+    }
+    EXPECT_EQ(written[3], read_file(blocks + "/log1-4-00001.bin"));
+    EXPECT_EQ(written[4], read_file(blocks + "/log1-4-00002.bin"));
+    EXPECT_TRUE(sim_.wait_for_line("tulvad_log2: method DeleteDLF (s \"log2\", u 1)"));
 }

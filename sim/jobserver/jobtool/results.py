@@ -25,6 +25,7 @@ MEANINGS = {
                                           "written"},
     "DLGN": {0: "done: end of the file or budget reached", -2: "no DATASTART in the logger file",
              -5: "parameter missing, or the working copy cannot be opened",
+             -6: "a block larger than a result part can hold; the download stays there",
              -10: "no logger file obtained"},
     "DLCN": {0: "cleared", -1: "clearing request not created or sent",
              -2: "clearing signal not sent",

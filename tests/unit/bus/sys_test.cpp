@@ -53,28 +53,3 @@ TEST_F(SysTest, ResultsFollowTheAnswer) {
         EXPECT_EQ(c.client(worker.get()), c.result);
     }
 }
-
-TEST_F(SysTest, MissingContextOrConnectionIsRefused) {
-    BusContext unconnected{};
-    BusContext bad_path = worker.context;  // a name that makes no object path
-    gu32_copy_bounded(bad_path.name, "not a path", sizeof bad_path.name);
-    auto stay_alive_30 = [](const BusContext* context) { return gs32_sys_stay_alive(context, 30); };
-    const struct {
-        const char* name;
-        Client client;
-        int32_t without;  // result without a context or a connection
-    } cases[] = {
-        {"register", gs32_sys_register_watchdog, -9},
-        {"cancel", gs32_sys_cancel_watchdog, -5},
-        {"ignition", gs32_sys_get_ignition, -5},
-        {"trigger", gs32_sys_trigger_watchdog, -5},
-        {"stay alive", stay_alive_30, -5},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.client(nullptr), c.without) << c.name;
-        EXPECT_EQ(c.client(&unconnected), c.without) << c.name;
-    }
-    EXPECT_EQ(gs32_sys_trigger_watchdog(&bad_path), -1);
-    EXPECT_EQ(gs32_sys_stay_alive(worker.get(), 0), -5);
-}
-

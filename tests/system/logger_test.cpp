@@ -1,0 +1,349 @@
+// DLGN and DLCN through whole cycles: logger service and intermediary stand-ins write real
+// LoggerFiles with numbered blocks ("F<file>B<block>:" and letters), and the job server's
+// copy of every posted part shows what reached the server, in which order and how often.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "daemon_fixture.h"
+
+using namespace korvad_test;
+using namespace std::string_literals;
+
+namespace {
+
+unsigned u16(const std::string& s, size_t at) {
+    return static_cast<unsigned char>(s[at]) | static_cast<unsigned char>(s[at + 1]) << 8;
+}
+
+// The data of block `number` of file `file`, as the stand-in writes it.
+std::string block(unsigned file, unsigned number, unsigned length) {
+    char head[32];
+    snprintf(head, sizeof head, "F%04uB%05u:", file, number);
+    std::string data = head;
+    for (unsigned i = 0; data.size() < length; ++i) data += static_cast<char>('a' + i % 26);
+    return data.substr(0, length);
+}
+
+// A DLGN answer with the blocks [first, end) of a file whose block sizes cycle through sizes.
+std::string dlgn(const std::string& name, unsigned file, unsigned first, unsigned end,
+                 const std::vector<unsigned>& sizes = {1000}) {
+    std::string out = "DLGN;DAT[DLN" + le16(16) + name + std::string(16 - name.size(), '\0');
+    for (unsigned b = first; b < end; ++b) {
+        const unsigned length = sizes[b % sizes.size()];
+        out += le16(length + 2) + le16(length) + block(file, b, length);
+    }
+    return out + "\0\0];0\r\n"s;
+}
+
+// The job server's control text that sends job along with the answer to a final part; a
+// worker whose next cycle is due at once runs it in that cycle.
+std::string followup(const std::string& job, const std::string& more = "") {
+    std::string text;
+    for (char c : job) text += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+    return "{\"followup\": \"" + text + "\"" + more + "}";
+}
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
+// One complete upload as the server has it: its parts from ".00001" to ".end", all answered
+// with 200; fault when a failed part, an unfinished upload or a restart came before it.
+struct Upload {
+    std::string bytes;
+    bool after_fault = false;
+};
+
+struct Answer {
+    std::string keyword;
+    int status = 0;
+    std::vector<std::string> blocks;  // DLGN only
+};
+
+// The result lines of an upload, one after the other; DLGN DataBlocks read by their pieces.
+std::vector<Answer> answers(const std::string& s) {
+    std::vector<Answer> out;
+    for (size_t at = 0; at < s.size();) {
+        const size_t semicolon = s.find(';', at);
+        if (semicolon == std::string::npos) break;
+        Answer a;
+        a.keyword = s.substr(at, semicolon - at);
+        size_t p = semicolon;
+        if (a.keyword == "DLGN" && s.compare(p, 8, ";DAT[DLN") == 0) {
+            p += 8 + 2 + 16;  // the name piece
+            for (unsigned piece; p + 2 <= s.size() && (piece = u16(s, p)) != 0; p += 2 + piece) {
+                if (piece != u16(s, p + 2) + 2) {
+                    ADD_FAILURE() << "piece and block lengths disagree at " << p;
+                    return out;
+                }
+                a.blocks.push_back(s.substr(p + 4, piece - 2));
+            }
+            p += 3;  // two zero bytes and "]"
+        }
+        const size_t end = s.find("\r\n", p);
+        if (end == std::string::npos || s[p] != ';') {
+            ADD_FAILURE() << "no result line at " << at;
+            return out;
+        }
+        a.status = atoi(s.c_str() + p + 1);
+        out.push_back(a);
+        at = end + 2;
+    }
+    return out;
+}
+
+class Logger : public DaemonTest {
+  protected:
+    // Every stand-in named here writes its files into stand_; settings are "X.KEY=VALUE".
+    void start(const std::vector<std::string>& standins, const std::vector<std::string>& sets,
+               const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = standins;
+        for (const std::string& name : standins) {
+            args.insert(args.end(), {"--set", name + ".dir=" + stand_.path()});
+        }
+        for (const std::string& set : sets) args.insert(args.end(), {"--set", set});
+        args.insert(args.end(), extra.begin(), extra.end());
+        KORVAD_START_WORLD(args);
+    }
+
+    // A connection of client `id` with its own exchange folder and a 4096-byte ResultBuffer.
+    std::string connect(const std::string& id, const std::string& job,
+                        const std::string& more = "") {
+        const std::string folder = exchange_.path() + "/" + id;
+        server_.put_job("jobs/" + id + "/job.txt", job);
+        std::string text = Korvad::connection(server_, id);
+        text.replace(text.find("ServerExchangeFolder /tmp/"), 26, "ServerExchangeFolder " + folder);
+        korvad_.add_connection(id + ".config", text + "max_result_file_size 4096\n" + more);
+        return folder;
+    }
+
+    // The complete uploads of client id so far. restarts: the number of posts the server had
+    // when the daemon was started again.
+    std::vector<Upload> uploads(const std::string& id, const std::vector<size_t>& restarts = {}) {
+        const std::vector<JobServer::Post> posts = server_.posts();
+        const std::string prefix = "/results/" + id + "/result.txt.";
+        std::vector<Upload> done;
+        std::string current;
+        bool open = false, fault = false;
+        for (size_t i = 0; i < posts.size(); ++i) {
+            if (std::find(restarts.begin(), restarts.end(), i) != restarts.end()) fault = true;
+            const JobServer::Post& post = posts[i];
+            if (post.name.compare(0, prefix.size(), prefix) != 0) continue;
+            if (post.name.compare(prefix.size(), 5, "00001") == 0) {
+                fault = fault || open;  // the one before never ended
+                current.clear();
+                open = true;
+            }
+            if (post.status != 200) {
+                fault = true;
+                open = false;
+                continue;
+            }
+            current += post.body;
+            if (open && post.name.size() > 4 &&
+                post.name.compare(post.name.size() - 4, 4, ".end") == 0) {
+                done.push_back({current, fault});
+                open = fault = false;
+            }
+        }
+        return done;
+    }
+
+    bool wait_uploads(const std::string& id, size_t count, int timeout_ms = 30000,
+                      const std::vector<size_t>& restarts = {}) {
+        return eventually([&] { return uploads(id, restarts).size() >= count; }, timeout_ms, 50);
+    }
+
+    TempDir stand_;     // where the stand-ins write their LoggerFiles
+    TempDir exchange_;  // the connections' exchange folders
+};
+
+TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
+    start({"tulvad_log1", "tulvad_nods", "tulvad_wrong", "tulvad_refused", "tulvad_number",
+           "tulvad_iv", "tulvad_short", "tulvad_huge", "mittlad"},
+          {"tulvad_log1.blocks=12", "tulvad_nods.datastart=0", "tulvad_wrong.logfile=xwrong",
+           "tulvad_iv.blocks=1", "tulvad_huge.size=5000", "tulvad_short.blocks=12",
+           "tulvad_short.size=1000,50,50"},
+          {"--refuse", "tulvad_refused.RequestDLF", "--answer-u32", "tulvad_number.RequestDLF=7"});
+    if (IsSkipped() || HasFatalFailure()) return;
+    mkdir((exchange_.path() + "/dev").c_str(), 0755);
+    // Without a budget: whole files across parts; offset 0 after a finished file takes the
+    // next file, offset 5 reads the finished one again from its data start.
+    std::string job = "FWSW;3600\r\nDLTS;0\r\nDLGN;log1;;;0\r\nDLGN;log1;;;0\r\nDLGN;log1;;;5\r\n";
+    std::string expected = "FWSW;0\r\nDLTS;0\r\n" + dlgn("log1", 1, 0, 12) +
+                           dlgn("log1", 2, 0, 12) + dlgn("log1", 2, 5, 12);
+    // No DATASTART (the second one discards the first file), a foreign LogFile name, no
+    // service, an ERROR answer, a number for a path.
+    for (const char* name : {"nods", "nods", "wrong", "absent", "refused", "number"}) {
+        job += "DLGN;"s + name + ";;;0\r\n";
+        expected += "DLGN;"s + (name == "nods"s ? "-2" : "-10") + "\r\n";
+    }
+    // A block that no part can hold ends the answer with -6.
+    job += "DLGN;huge;;;0\r\n";
+    expected += "DLGN;DAT[DLN" + le16(16) + "huge" + std::string(12, '\0') + "\0\0];-6\r\n"s;
+    // Each new budget is announced as an interval; a one-block file never spends it.
+    const unsigned budgets[] = {1, 20480, 20482, 512000, 512004};
+    for (unsigned i = 0; i < 5; ++i) {
+        job += "DLTS;" + std::to_string(budgets[i]) + "\r\nDLGN;iv;;;0\r\n";
+        expected += "DLTS;0\r\n" + dlgn("iv", i + 1, 0, 1);
+    }
+    job += "DLTS;0\r\nDLCN;log1\r\n";
+    expected += "DLTS;0\r\nDLCN;0\r\n";
+    const std::string dev = connect("dev", job);
+    // Through the intermediary: its file, and a clearing signal only.
+    const std::string mid = connect("mid", "FWSW;3600\r\nDLGN;log2;;;0\r\nDLCN;log2\r\n",
+                                    "man_in_the_middle mittlad\n");
+    // Short blocks past the budget are delivered; the full one that follows waits for the
+    // next cycle, which starts at once despite FWSW.
+    // The cycle started at once runs the job that the answer to the last part carries.
+    const std::string short_job = "FWSW;3600\r\nDLTS;3000\r\nDLGN;short;;;0\r\n";
+    connect("short", short_job);
+    server_.control(followup(short_job));
+    korvad_.start();
+
+    ASSERT_TRUE(wait_uploads("dev", 1)) << korvad_.log().substr(0, 3000);
+    ASSERT_TRUE(wait_uploads("mid", 1));
+    ASSERT_TRUE(wait_uploads("short", 2)) << korvad_.log().substr(0, 3000);
+    EXPECT_TRUE(same(expected, uploads("dev")[0].bytes));
+    const std::vector<std::string> names = server_.posted_names();
+    EXPECT_GE(std::count_if(names.begin(), names.end(),
+                            [](const std::string& n) { return n.find("/dev/") != n.npos; }),
+              5)
+        << "the first job needs several parts";
+    EXPECT_TRUE(
+        same("FWSW;0\r\n" + dlgn("log2", 1, 0, 10) + "DLCN;0\r\n", uploads("mid")[0].bytes));
+    const std::vector<unsigned> sizes = {1000, 50, 50};
+    EXPECT_TRUE(
+        same("FWSW;0\r\nDLTS;0\r\n" + dlgn("short", 1, 0, 9, sizes), uploads("short")[0].bytes));
+    EXPECT_TRUE(
+        same("FWSW;0\r\nDLTS;0\r\n" + dlgn("short", 1, 9, 12, sizes), uploads("short")[1].bytes));
+
+    // What the stand-ins were asked.
+    for (const unsigned interval : {10240u, 10240u, 10241u, 256000u, 128001u}) {
+        EXPECT_TRUE(sim_.wait_for_line("tulvad_iv: method SetFullDatasetInterval (u " +
+                                       std::to_string(interval) + ")"))
+            << interval;
+    }
+    EXPECT_TRUE(
+        sim_.wait_for_line("tulvad_log1: method DeleteDLF (s \"log1\", u 1) on vel.kem.method"));
+    EXPECT_TRUE(
+        sim_.wait_for_line("mittlad: method GetLoggerDLGN (s \"log2\") on vel.kem.mittlad"));
+    EXPECT_TRUE(sim_.wait_for_line("mittlad: signal vel.kem.mittlad.ClearLoggerDLCN (s \"log2\")"));
+    EXPECT_TRUE(sim_.wait_for_line("tulvad_short: method SetFullDatasetInterval (u 10240)"));
+    const std::string sim = sim_.output();
+    EXPECT_EQ(std::string::npos, sim.find("tulvad_log1: method SetFullDatasetInterval"));
+    EXPECT_EQ(1u, count(recorder_, call_filter("RequestDLF", "short")))
+        << "the second cycle resumes the working copy";
+    EXPECT_EQ(0u, count(recorder_, call_filter("DeleteDLF", "log2")));
+    EXPECT_EQ(2u, count(recorder_, call_filter("RequestDLF", "log1")));
+
+    // What is left on disk: cleared working copies are gone, a file without DATASTART waits
+    // for the next DLGN, a refused file stays where the logger put it.
+    for (const std::string& gone :
+         {dev + "/log1_tmp", dev + "/log1_tmp_pos", mid + "/log2_tmp", mid + "/log2_tmp_pos",
+          stand_.path() + "/nods-0001.dlf", dev + "/wrong_tmp"}) {
+        EXPECT_FALSE(exists(gone)) << gone;
+    }
+    EXPECT_NE(std::string::npos, read_file(dev + "/nods_tmp").find("F0002B00000:"));
+    EXPECT_TRUE(exists(stand_.path() + "/wrong-0001.dlf"));
+    const std::string log = korvad_.log();
+    for (const char* text :
+         {": gs32_dlf_request: Logger name does not fit!: xwrong != wrong",
+          ": gs32_dlf_set_startpos Error. Datastart not found:.",
+          ": ms32_njch_dl_get_by_name: Can't get startpos, delete actual tmp file",
+          "gs32_tulvad_RequestDLF: Error: ERROR: no logger file",
+          "gs32_tulvad_RequestDLF: reply is no string argument error!"}) {
+        EXPECT_NE(std::string::npos, log.find(text)) << text;
+    }
+}
+
+// Checks the DLGN answers of the uploads: every answer holds consecutive blocks and ends at
+// its file's end or after the tenth block (budget 10000, blocks of 1004 bytes); each one
+// starts where the one before ended, except after a fault, where it may start again as early
+// as the first block of the answer before. Returns the blocks delivered, in file order.
+unsigned check_chain(const std::vector<Upload>& uploads, unsigned per_file, unsigned* repeated) {
+    unsigned next = 0, previous_first = 0;
+    *repeated = 0;
+    for (const Upload& upload : uploads) {
+        bool fault = upload.after_fault;
+        for (const Answer& a : answers(upload.bytes)) {
+            if (a.keyword != "DLGN") continue;
+            EXPECT_EQ(0, a.status);
+            if (a.blocks.empty()) continue;
+            std::vector<unsigned> ids;
+            for (const std::string& data : a.blocks) {
+                unsigned file = 0, number = 0;
+                EXPECT_EQ(2, sscanf(data.c_str(), "F%4uB%5u:", &file, &number))
+                    << data.substr(0, 12);
+                EXPECT_EQ(block(file, number, 1000), data);
+                ids.push_back((file - 1) * per_file + number);
+            }
+            for (size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i - 1] + 1, ids[i]);
+            const unsigned first = ids.front();
+            EXPECT_EQ(std::min(10u, per_file - first % per_file), ids.size()) << "from " << first;
+            if (fault) {
+                EXPECT_TRUE(first >= previous_first && first <= next)
+                    << "after a fault from " << first << ", expected " << previous_first << " to "
+                    << next;
+            } else {
+                EXPECT_EQ(next, first) << "without a fault";
+            }
+            *repeated += first < next ? next - first : 0;
+            fault = false;
+            previous_first = first;
+            next = std::max(next, ids.back() + 1);
+        }
+    }
+    return next;
+}
+
+// One DLGN per job, as a server that wants every block exactly once writes it: the resume
+// point reaches the position file only when the next DLGN starts, after the answer of the
+// one before was acknowledged in full.
+TEST_F(Logger, NothingIsLostOverBudgetsRestartsAndAFailedUpload) {
+    start({"tulvad_log1"}, {"tulvad_log1.blocks=25"});
+    if (IsSkipped() || HasFatalFailure()) return;
+    const std::string job = "FWSW;0\r\nDLTS;10000\r\nDLGN;log1;;;0\r\n";
+    connect("dev", job);
+    server_.control(followup(job));
+    // A failed upload makes the worker wait 60 s; a faster clock shortens that where it can.
+    const int speed = faketime_library().empty() ? 1 : 10;
+    korvad_.start(speed);
+    ASSERT_TRUE(wait_uploads("dev", 3)) << korvad_.log().substr(0, 3000);
+    unsigned repeated = 0;
+    std::vector<Upload> first = uploads("dev");
+    first.resize(3);
+    EXPECT_EQ(25u, check_chain(first, 25, &repeated)) << "the first file in three cycles";
+
+    // Stopped and started again between cycles.
+    EXPECT_EQ(0, korvad_.stop(SIGTERM, 10000));
+    std::vector<size_t> restarts = {server_.posts().size()};
+    korvad_.start(speed);
+    ASSERT_TRUE(wait_uploads("dev", 6, 30000, restarts)) << korvad_.log().substr(0, 3000);
+
+    // The second part from now is answered with 500.
+    const size_t failing = server_.posts().size() + 2;
+    server_.control(followup(job, ", \"post_fail\": [" + std::to_string(failing) + "]"));
+    ASSERT_TRUE(eventually([&] { return server_.posts().size() >= failing; }, 30000));
+    EXPECT_EQ(500, server_.posts()[failing - 1].status);
+    ASSERT_TRUE(wait_uploads("dev", 10, 60000 / speed + 30000, restarts))
+        << korvad_.log().substr(0, 3000);
+    EXPECT_EQ(0, korvad_.stop(SIGTERM, 10000));
+
+    const std::vector<Upload> all = uploads("dev", restarts);
+    const unsigned delivered = check_chain(all, 25, &repeated);
+    EXPECT_GE(delivered, 60u) << "ten cycles of up to ten blocks, less what came again";
+    EXPECT_LE(repeated, 20u) << "at most the answer before each of the two faults again";
+    EXPECT_GE(std::count_if(all.begin(), all.end(), [](const Upload& u) { return u.after_fault; }),
+              2);
+    // Each file was asked for once: a resumed working copy needs no RequestDLF.
+    EXPECT_LE(count(recorder_, call_filter("RequestDLF", "log1")), delivered / 25 + 1);
+}
+
+}  // namespace
