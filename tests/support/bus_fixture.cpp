@@ -224,11 +224,6 @@ int SimProcess::stop() {
     return status;
 }
 
-void SimProcess::drain() {
-    while (read_some(0)) {
-    }
-}
-
 std::string SimProcess::output() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::string all;

@@ -59,9 +59,6 @@ class SimProcess {
     // SIGTERM, then waits; the exit status (128 + signal), -1 when not running.
     int stop();
     std::string output() const;  // everything it printed so far
-    // Reads what it has printed, without waiting: a test with much bus traffic calls it
-    // while it waits, or the simulator blocks on its full output pipe.
-    void drain();
 
   private:
     // Reads the log as it comes, so that a talkative simulator never blocks on a full pipe
