@@ -179,8 +179,11 @@ class Handler(BaseHTTPRequestHandler):
         path = self.local_path("posted")
         if path is not None:
             os.makedirs(os.path.dirname(path), exist_ok=True)
-            with open(path, "wb") as f:
+            # Written aside and renamed: a reader never sees half a part, even when a later
+            # cycle posts the same name again.
+            with open(path + ".new", "wb") as f:
                 f.write(body)
+            os.replace(path + ".new", path)
             log_upload(self.root, path, self.log_lock)
         # Logged once stored: whoever sees the request in the log finds the part in place.
         self.record(body, {"post": number, "status": int(status)})
