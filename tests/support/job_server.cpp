@@ -57,7 +57,15 @@ void JobServer::control(const std::string& json) const {
 std::string JobServer::posted(const std::string& path, int timeout_ms) const {
     std::string full = dir_.path() + "/www/posted/" + path;
     struct stat info {};
-    eventually([&] { return stat(full.c_str(), &info) == 0; }, timeout_ms);
+    // The server stores a part before it logs the request: wait for both, so that a test
+    // that goes on to read the request log finds this post in it.
+    const std::string logged = "\"path\": \"/" + path + "\"";
+    eventually(
+        [&] {
+            return stat(full.c_str(), &info) == 0 &&
+                   read_file(dir_.path() + "/www/requests.log").find(logged) != std::string::npos;
+        },
+        timeout_ms);
     return read_file(full);
 }
 

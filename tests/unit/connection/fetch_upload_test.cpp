@@ -110,18 +110,6 @@ TEST(HttpErrors, EveryOutcomeMapsToTheCycleCodesAndIsLogged) {
     }
 }
 
-TEST(Fetch, TheJobFileReachesTheWorkerWithAuthorization) {
-    ScriptedHttpServer server({korvad_test::read_request(),
-                               korvad_test::send(reply("200 OK", "FWLO;;\r\n"), 3, 5)});
-    Worker worker(server.port(), "user", "pass");
-    ASSERT_EQ(0, ms32_connhandler_get_nextjob());
-    EXPECT_EQ("FWLO;;\r\n", worker.job());
-    EXPECT_EQ('\0', g_worker_state.job_data.get()[g_worker_state.job_length]);
-    std::string request = server.received();
-    EXPECT_EQ(0u, request.find("GET /jobs/dev/job.txt HTTP/1."));
-    EXPECT_NE(std::string::npos, request.find("Authorization: Basic dXNlcjpwYXNz\r\n"));
-}
-
 TEST(Fetch, FailuresResetTheJobAndSayWhy) {
     const struct {
         std::string answer;
@@ -176,28 +164,6 @@ TEST(Fetch, SizeLimitAndEmptyAnswers) {
     }
 }
 
-TEST(Upload, PartNamesBodiesAndTheEndOfTheCycle) {
-    ScriptedHttpServer server({korvad_test::read_request(),
-                               korvad_test::send(reply("200 OK", "OK\r\n"))});
-    Worker worker(server.port());
-    EXPECT_EQ(CH_PROCESS, worker.upload("FWLO;0\r\n", 3, false));
-    EXPECT_EQ(3u, g_worker_state.result.part_number);
-    EXPECT_EQ(0u, g_worker_state.result.fill_length);
-    std::string request = server.received(0);
-    EXPECT_EQ(0u, request.find("POST http://127.0.0.1:" + std::to_string(server.port()) +
-                               "/results/dev/result.txt.00003 HTTP/1.0\r\n"))
-        << request;
-    EXPECT_EQ("\r\n\r\nFWLO;0\r\n", request.substr(request.size() - 12));
-
-    // The empty job's only part: the final one, named .end, without a body.
-    EXPECT_EQ(CH_CYCLE_DONE, worker.upload("", 1, true));
-    EXPECT_EQ(0u, g_worker_state.result.part_number);
-    request = server.received(1);
-    EXPECT_NE(std::string::npos, request.find("/results/dev/result.txt.00001.end HTTP/1.0\r\n"));
-    EXPECT_NE(std::string::npos, request.find("Content-Length: 0\r\n"));
-    EXPECT_EQ("\r\n\r\n", request.substr(request.size() - 4));
-}
-
 TEST(Upload, AnswerWithoutReplyFailsTheCycle) {
     ScriptedHttpServer server({korvad_test::read_request(),
                                korvad_test::send("HTTP/1.1 201 Created\r\n\r\n")});
@@ -207,36 +173,6 @@ TEST(Upload, AnswerWithoutReplyFailsTheCycle) {
     EXPECT_NE(std::string::npos,
               worker.log().find(": mv_connhandler_gprs_job_send_result_data_task: No response "
                                 "message received\n"));
-}
-
-TEST(Upload, FollowUpJobIsTakenOnlyFromTheFinalPartWhenTheNextCycleIsDue) {
-    const std::string job = "FWLI;;;\r\nFWSW;5\r\n";
-    const struct {
-        const char* label;
-        std::string reply_body;
-        bool final_part;
-        uint32_t wait_interval;  // counted from a cycle that started now
-        uint8_t expected_ready;
-    } cases[] = {
-        {"final and due", "OK\r\n" + job, true, 0, 1},
-        {"not final", "OK\r\n" + job, false, 0, 0},
-        {"not due yet", "OK\r\n" + job, true, 100, 0},
-        {"not OK", "NO\r\n" + job, true, 0, 0},
-        {"OK alone", "OK", true, 0, 0},
-        {"OK and one byte", "OK\r", true, 0, 0},
-    };
-    for (const auto& c : cases) {
-        ScriptedHttpServer server({korvad_test::read_request(),
-                                   korvad_test::send(reply("200 OK", c.reply_body))});
-        Worker worker(server.port());
-        gs32_ch_set_job_data("old", 3);
-        g_worker_state.cycle_start = static_cast<uint32_t>(time(nullptr)) - 1;
-        g_worker_state.wait_interval = c.wait_interval;
-        uint32_t state = worker.upload("r\r\n", 1, c.final_part);
-        EXPECT_EQ(c.final_part ? CH_CYCLE_DONE : CH_PROCESS, state) << c.label;
-        EXPECT_EQ(c.expected_ready, g_worker_state.followup_job_ready) << c.label;
-        EXPECT_EQ(c.expected_ready == 1 ? job : "old", worker.job()) << c.label;
-    }
 }
 
 TEST(ClientId, OnlyTheFirstPlaceholderIsReplacedWithinTheField) {

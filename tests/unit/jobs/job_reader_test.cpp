@@ -50,20 +50,6 @@ TEST_F(JobReader, KeywordMatchesOnlyWhenNoLetterOrDigitFollowsAndBlanksLead) {
     }
 }
 
-TEST_F(JobReader, LookupMovesTheCursorBehindTheKeywordOrToTheComment) {
-    struct Case {
-        std::string job;
-        int16_t row;
-        std::string cursor;
-    } cases[] = {{"  FWSW;5\r\n", kFwsw, ";5"}, {"  #abc\r\n", kCommentRow, "#abc"},
-                 {"FWLO\r\n", 2, ""}, {"NOPE;1\r\n", kSyntaxErrorRow, "\r\n"},
-                 {"FWLI;;\r\n", kSyntaxErrorRow, "\r\n"}};
-    for (const Case& c : cases) {
-        EXPECT_EQ(c.row, first_row(c.job)) << c.job;
-        EXPECT_EQ(c.cursor, std::string(gp_connhandler_job_line()->cursor)) << c.job;
-    }
-}
-
 TEST_F(JobReader, EveryRowNeedsItsMinimumOfSeparators) {
     struct Case {
         const char* keyword;
