@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_clock.h"
 #include "connection/worker_state.h"
 #include "core/log.h"
 #include "datapool/datapool.h"
@@ -27,18 +28,6 @@ namespace {
 
 constexpr int kLists = 10;
 constexpr int kVarsPerList = 10;
-
-double cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-long peak_kb() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 std::string list_text(int list) {
     std::string text = "DESCRIPTION=list " + std::to_string(list) + "\nVERSION=2\nNUMOFVARS=" +
@@ -104,12 +93,12 @@ int main(int argc, char** argv) {
     gv_ch_worker_state_start(&record);
     if (gs32_ch_alloc_result_buffers() != 0) return 1;
 
-    double start = cpu_seconds();
+    double start = bench::cpu_seconds();
     for (int i = 0; i < rounds * 10; ++i) {
         gs32_dp_load_names(world.base.c_str());
         gs32_dp_load(0, world.base.c_str());
     }
-    const double reload_us = (cpu_seconds() - start) / (rounds * 10) * 1e6;
+    const double reload_us = (bench::cpu_seconds() - start) / (rounds * 10) * 1e6;
     printf("bench_datapool: one reload of %d lists of %d variables: %.1f us CPU\n", kLists,
            kVarsPerList, reload_us);
 
@@ -117,20 +106,20 @@ int main(int argc, char** argv) {
         set_line(kfgv_text(count));
         gv_njch_reset_datapool_commands();
         const uint32_t calls_before = gu32_world_base_path_calls();
-        start = cpu_seconds();
+        start = bench::cpu_seconds();
         for (int round = 0; round < rounds; ++round) {
             if (run_kfgv() != 0) {
                 printf("bench_datapool: KFGV of %d variables failed\n", count);
                 return 1;
             }
         }
-        const double seconds = cpu_seconds() - start;
+        const double seconds = bench::cpu_seconds() - start;
         const double vars = static_cast<double>(count) * rounds;
         printf("bench_datapool: KFGV of %3d variables: %7.1f us CPU per variable, %.2f bus "
                "calls and reloads per variable, peak RSS %ld KB\n",
                count, seconds / vars * 1e6,
                static_cast<double>(gu32_world_base_path_calls() - calls_before) / vars,
-               peak_kb());
+               bench::peak_kb());
     }
     return 0;
 }

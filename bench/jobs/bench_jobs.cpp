@@ -16,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "bench_clock.h"
 #include "connection/worker_state.h"
 #include "core/heap.h"
 #include "jobs/command_table.h"
@@ -49,12 +50,6 @@ long gl_max_rss_kib() {
     struct rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
-}
-
-double gd_cpu_seconds() {
-    struct timespec now {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 // Whole lines from kLines, repeated, up to size bytes, and the zero byte behind them.
@@ -96,7 +91,7 @@ int gs_run_one(uint32_t size, bool naive) {
     uint32_t line_buffer = 0;
     uint64_t result_bytes = 0;
     int32_t result;
-    const double start = gd_cpu_seconds();
+    const double start = bench::cpu_seconds();
     while ((result = ms32_connhandler_process_nextjob()) == -4) {
         const uint32_t capacity = gp_connhandler_job_line()->capacity;
         if (capacity > line_buffer) line_buffer = capacity;
@@ -116,7 +111,7 @@ int gs_run_one(uint32_t size, bool naive) {
             }
         }
     }
-    const double seconds = gd_cpu_seconds() - start;
+    const double seconds = bench::cpu_seconds() - start;
     result_bytes += g_worker_state.result.fill_length;
     ++parts;
     if (result != 0) {

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <string>
 
+#include "bench_clock.h"
 #include "connection/worker_state.h"
 #include "core/log.h"
 #include "jobs/command_rows.h"
@@ -26,24 +27,6 @@
 namespace {
 
 constexpr uint32_t kBlockData = 1000;
-
-double wall_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double cpu_seconds() {
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-long peak_kb() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
 
 // Writes the working copy of log1 with blocks of kBlockData bytes up to about mb MB, block
 // by block, so that the file never sits in this process's memory; and its position file.
@@ -106,20 +89,20 @@ long long run_dlgn() {
 // Reads the file with read() into a 64 KiB buffer that is thrown away; seconds taken.
 double read_plain(const std::string& path) {
     static char buffer[65536];
-    const double start = wall_seconds();
+    const double start = bench::wall_seconds();
     const int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0) return -1;
     while (read(fd, buffer, sizeof buffer) > 0) {
     }
     close(fd);
-    return wall_seconds() - start;
+    return bench::wall_seconds() - start;
 }
 
 double cat_plain(const std::string& path) {
     const std::string command = "cat '" + path + "' > /dev/null";
-    const double start = wall_seconds();
+    const double start = bench::wall_seconds();
     if (system(command.c_str()) != 0) return -1;
-    return wall_seconds() - start;
+    return bench::wall_seconds() - start;
 }
 
 }  // namespace
@@ -142,7 +125,7 @@ int main(int argc, char** argv) {
     gv_ch_worker_state_start(&record);
     if (gs32_ch_alloc_result_buffers() != 0) return 1;
     set_line("DLGN;log1;;;0");
-    printf("bench_logger: peak RSS before any DLGN %ld KB\n", peak_kb());
+    printf("bench_logger: peak RSS before any DLGN %ld KB\n", bench::peak_kb());
 
     int status = 0;
     for (uint32_t mb : {2u, 20u}) {
@@ -159,11 +142,11 @@ int main(int argc, char** argv) {
         double wall = 0, cpu = 0, plain = 0, cat = 0;
         long long produced = 0;
         for (int round = 0; round < rounds; ++round) {
-            const double wall_start = wall_seconds();
-            const double cpu_start = cpu_seconds();
+            const double wall_start = bench::wall_seconds();
+            const double cpu_start = bench::cpu_seconds();
             produced = run_dlgn();
-            wall += wall_seconds() - wall_start;
-            cpu += cpu_seconds() - cpu_start;
+            wall += bench::wall_seconds() - wall_start;
+            cpu += bench::cpu_seconds() - cpu_start;
             plain += read_plain(path);
             cat += cat_plain(path);
         }
@@ -179,7 +162,7 @@ int main(int argc, char** argv) {
         printf("bench_logger: %5.1f MB, %u blocks: DLGN %6.2f ms/MB wall %6.2f ms/MB CPU | "
                "read() %5.2f ms/MB | cat %5.2f ms/MB | peak RSS %ld KB\n",
                file_mb, blocks, wall / rounds / file_mb * 1e3, cpu / rounds / file_mb * 1e3,
-               plain / rounds / file_mb * 1e3, cat / rounds / file_mb * 1e3, peak_kb());
+               plain / rounds / file_mb * 1e3, cat / rounds / file_mb * 1e3, bench::peak_kb());
         unlink(path.c_str());
         unlink((path + "_pos").c_str());
     }
