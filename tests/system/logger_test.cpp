@@ -253,8 +253,8 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
 }
 
 // Checks the DLGN answers of the uploads: every answer holds consecutive blocks and ends at
-// its file's end or after the tenth block (budget 10000, blocks of 1004 bytes); each one
-// starts where the one before ended, except after a fault, where it may start again as early
+// its file's end or after the tenth block (budget 10040: ten blocks of 1004 bytes reach it
+// exactly, so the eleventh waits); each one starts where the one before ended, except after a fault, where it may start again as early
 // as the first block of the answer before. Returns the blocks delivered, in file order.
 unsigned check_chain(const std::vector<Upload>& uploads, unsigned per_file, unsigned* repeated) {
     unsigned next = 0, previous_first = 0;
@@ -298,7 +298,7 @@ unsigned check_chain(const std::vector<Upload>& uploads, unsigned per_file, unsi
 TEST_F(Logger, NothingIsLostOverBudgetsRestartsAndAFailedUpload) {
     start({"tulvad_log1"}, {"tulvad_log1.blocks=25"});
     if (IsSkipped() || HasFatalFailure()) return;
-    const std::string job = "FWSW;0\r\nDLTS;10000\r\nDLGN;log1;;;0\r\n";
+    const std::string job = "FWSW;0\r\nDLTS;10040\r\nDLGN;log1;;;0\r\n";
     connect("dev", job);
     // A failed upload makes the worker wait 60 s; a faster clock shortens that where it can.
     const int speed = faketime_library().empty() ? 1 : 10;
