@@ -255,7 +255,8 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
 // Checks the DLGN answers of the uploads: every answer holds consecutive blocks and ends at
 // its file's end or after the tenth block (budget 10040: ten blocks of 1004 bytes reach it
 // exactly, so the eleventh waits); each one starts where the one before ended, except after
-// a fault, where it may start again as early as the first block of the answer before. Returns the blocks delivered, in file order.
+// a fault, where it may start again as early as the first block of the answer before.
+// Returns the blocks delivered, in file order.
 unsigned check_chain(const std::vector<Upload>& uploads, unsigned per_file, unsigned* repeated) {
     unsigned next = 0, previous_first = 0;
     *repeated = 0;
