@@ -213,5 +213,7 @@ TEST_F(Cycle, GuardEndsATransferThatNeverAnswersAndKeepsTheWatchdogAlive) {
     BusFilter trigger = signal_filter("TriggerWatchdog", worker_pid);
     trigger.path = "/vel/kem/" + who->args[0] + "/Object";
     EXPECT_GE(count(recorder_, trigger), 40u);
-    EXPECT_EQ(1u, gets(server_));
+    // The failed cycle started 240 s ago, so its retry is due as soon as the network
+    // service answers again: one more GET may already have come.
+    EXPECT_LE(gets(server_), 2u);
 }
