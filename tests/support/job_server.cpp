@@ -2,10 +2,10 @@
 #include "support/job_server.h"
 
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -55,18 +55,15 @@ void JobServer::control(const std::string& json) const {
 }
 
 std::string JobServer::posted(const std::string& path, int timeout_ms) const {
-    std::string full = dir_.path() + "/www/posted/" + path;
-    struct stat info {};
-    // The server stores a part before it logs the request: wait for both, so that a test
-    // that goes on to read the request log finds this post in it.
-    const std::string logged = "\"path\": \"/" + path + "\"";
+    // The server logs a post once its part is stored: the log line says the part is there,
+    // and whoever waited for it also finds the request in the log.
     eventually(
         [&] {
-            return stat(full.c_str(), &info) == 0 &&
-                   read_file(dir_.path() + "/www/requests.log").find(logged) != std::string::npos;
+            const std::vector<std::string> names = posted_names();
+            return std::find(names.begin(), names.end(), "/" + path) != names.end();
         },
         timeout_ms);
-    return read_file(full);
+    return read_file(dir_.path() + "/www/posted/" + path);
 }
 
 std::vector<std::string> JobServer::requests() const {
