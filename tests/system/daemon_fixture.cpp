@@ -224,23 +224,11 @@ bool process_gone(pid_t pid) {
     return !process_stat(pid, &state, &parent) || state == 'Z';
 }
 
-std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> children;
-    DIR* proc = opendir("/proc");
-    if (proc == nullptr) return children;
-    while (const dirent* entry = readdir(proc)) {
-        pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
-        char state = 0;
-        pid_t parent = 0;
-        if (candidate > 0 && process_stat(candidate, &state, &parent) && parent == pid) {
-            children.push_back(candidate);
-        }
-    }
-    closedir(proc);
-    return children;
-}
+namespace {
 
-std::vector<pid_t> live_in_group(pid_t group) {
+// Every process in /proc whose state, parent and process group satisfy take.
+template <typename Take>
+std::vector<pid_t> processes_where(Take take) {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return found;
@@ -248,14 +236,25 @@ std::vector<pid_t> live_in_group(pid_t group) {
         pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
         char state = 0;
         pid_t parent = 0;
-        pid_t in = 0;
-        if (candidate > 0 && process_stat(candidate, &state, &parent, &in) && in == group &&
-            state != 'Z') {
+        pid_t group = 0;
+        if (candidate > 0 && process_stat(candidate, &state, &parent, &group) &&
+            take(state, parent, group)) {
             found.push_back(candidate);
         }
     }
     closedir(proc);
     return found;
+}
+
+}  // namespace
+
+std::vector<pid_t> children_of(pid_t pid) {
+    return processes_where([pid](char, pid_t parent, pid_t) { return parent == pid; });
+}
+
+std::vector<pid_t> live_in_group(pid_t group) {
+    return processes_where(
+        [group](char state, pid_t, pid_t in) { return in == group && state != 'Z'; });
 }
 
 std::vector<std::string> fd_targets(pid_t pid) {

@@ -34,7 +34,18 @@ std::string without_stamps(const std::string& text) {
     return std::regex_replace(text, std::regex(", time 20[0-9-]+ [0-9:]+ UTC"), "");
 }
 
-class Jobtool : public DaemonTest {};
+class Jobtool : public DaemonTest {
+  protected:
+    // The last part the server took so far is a final one.
+    bool final_part_posted() {
+        return eventually(
+            [&] {
+                const std::vector<std::string> names = server_.posted_names();
+                return !names.empty() && names.back().find(".end") != std::string::npos;
+            },
+            20000);
+    }
+};
 
 }  // namespace
 
@@ -78,13 +89,7 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
                            Korvad::connection(server_, "dev") + "max_result_file_size 4096\n");
     korvad_.start();
     const std::string results = server_.root() + "/www/posted/results/dev";
-    ASSERT_TRUE(eventually(
-        [&] {
-            const std::vector<std::string> names = server_.posted_names();
-            return !names.empty() && names.back().find(".end") != std::string::npos;
-        },
-        20000))
-        << korvad_.log();
+    ASSERT_TRUE(final_part_posted()) << korvad_.log();
 
     RunResult decoded = run({"python3", "-B", kTool, "decode", "--datapool", base.path(), results});
     ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
@@ -151,13 +156,7 @@ TEST_F(Jobtool, LoggerLinesRoundTripToTheLoggerFile) {
     connection.replace(connection.find("/tmp/"), 5, exchange.path());
     korvad_.add_connection("a.config", connection + "max_result_file_size 2048\n");
     korvad_.start();
-    ASSERT_TRUE(eventually(
-        [&] {
-            const std::vector<std::string> names = server_.posted_names();
-            return !names.empty() && names.back().find(".end") != std::string::npos;
-        },
-        20000))
-        << korvad_.log();
+    ASSERT_TRUE(final_part_posted()) << korvad_.log();
 
     const std::string blocks = work.path() + "/blocks";
     RunResult decoded = run({"python3", "-B", kTool, "decode", "--out", blocks,
