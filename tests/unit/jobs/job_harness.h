@@ -101,4 +101,11 @@ inline std::string with_pid(const std::string& text) {
     return std::to_string(getpid()) + ": " + text;
 }
 
+// The log lines expected for texts, each with the process id in front.
+inline std::vector<std::string> with_pid(const std::vector<std::string>& texts) {
+    std::vector<std::string> lines;
+    for (const std::string& text : texts) lines.push_back(with_pid(text));
+    return lines;
+}
+
 }  // namespace jobs_test
