@@ -102,7 +102,7 @@ inline std::string with_pid(const std::string& text) {
 }
 
 // The log lines expected for texts, each with the process id in front.
-inline std::vector<std::string> with_pid(const std::vector<std::string>& texts) {
+inline std::vector<std::string> with_pids(const std::vector<std::string>& texts) {
     std::vector<std::string> lines;
     for (const std::string& text : texts) lines.push_back(with_pid(text));
     return lines;

@@ -104,7 +104,7 @@ TEST_F(JobReader, MalformedLinesEndTheJobWithTheirLogLine) {
         EXPECT_EQ(-1, run.result) << c.job;
         // Earlier lines were processed; the rest of the job is not.
         EXPECT_EQ("FWLO;0\r\n", run.text()) << c.job;
-        EXPECT_EQ(with_pid(c.logged), log.lines()) << c.job;
+        EXPECT_EQ(with_pids(c.logged), log.lines()) << c.job;
     }
 }
 

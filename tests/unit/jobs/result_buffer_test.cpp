@@ -37,7 +37,7 @@ TEST(ResultBuffer, ACarryLongerThanTheLineStoresNothing) {
         EXPECT_EQ(0u, g_worker_state.result.carry_length);
     }
     const std::string warning = "gs32_ch_cp_to_result_buffer: Warning, overflow.";
-    EXPECT_EQ(with_pid({warning, warning}), log.lines());
+    EXPECT_EQ(with_pids({warning, warning}), log.lines());
 }
 
 TEST(ResultLine, FirstCallFlagFollowsTheAppendAndTheLineIsCut) {

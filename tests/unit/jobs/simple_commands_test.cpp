@@ -28,7 +28,7 @@ TEST(SetValueCommands, ValidParameterIsAppliedOtherwiseMinusFiveAndTheOldValueSt
         EXPECT_EQ("FWLO;0\r\n", run_job("FWLO\r\n").text());
         EXPECT_EQ(c.wait_interval, g_worker_state.wait_interval) << c.line;
         EXPECT_EQ(c.budget, static_cast<uint32_t>(gs32_ch_get_dl_max_transfer_size())) << c.line;
-        EXPECT_EQ(with_pid(c.logged), log.lines()) << c.line;
+        EXPECT_EQ(with_pids(c.logged), log.lines()) << c.line;
     }
 }
 
