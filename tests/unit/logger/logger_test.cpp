@@ -31,18 +31,18 @@ std::string block(uint32_t length, char fill) {
 
 std::string data_start() { return "DATASTART\r\n"; }
 
-// The file's blocks read one call after the other, in a room large enough for any piece:
-// "L:c" for a piece of L data bytes starting with c, else the code. The first call skips
-// `skip` blocks.
-std::string read_trace(FILE* file, uint32_t skip, uint32_t* max_size) {
+// The file's blocks read one call after the other: "L:c" for a piece of L data bytes
+// starting with c, else the code. The first call skips `skip` blocks in `first_room`;
+// the others skip none in a room large enough for any piece.
+std::string read_trace(FILE* file, uint32_t skip, uint32_t first_room, uint32_t* max_size) {
     std::string trace;
     std::vector<char> out(70000);
     int32_t last = -4;
     for (int call = 0; call < 20; ++call) {
         uint16_t length = 0;
+        const uint32_t room = call == 0 ? first_room : static_cast<uint32_t>(out.size());
         const int32_t r = gs32_dlf_get_next_block(file, skip, call == 0 && skip > 0 ? 1 : 0,
-                                                  out.data(), static_cast<uint32_t>(out.size()),
-                                                  &length, "log1", max_size);
+                                                  out.data(), room, &length, "log1", max_size);
         if (!trace.empty()) trace += ' ';
         if (r == -4) {
             const uint32_t l = static_cast<uint8_t>(out[2]) | static_cast<uint8_t>(out[3]) << 8;
@@ -61,9 +61,8 @@ std::string read_trace(FILE* file, uint32_t skip, uint32_t* max_size) {
 
 }  // namespace
 
-// Whole files, a skip, a piece that does not fit and a missing data start are proved by
-// the whole-cycle logger tests.
-TEST(LoggerFile, DamagedFilesSectionsAndHugeBlocksEndTheRead) {
+// Whole files, a plain skip and a missing data start are proved by the whole-cycle tests.
+TEST(LoggerFile, BlocksAreReadSkippedAndSteppedBack) {
     const std::string two_sections =
         kHeader + data_start() + block(10, 'a') + block(10, 'b') + data_start() +
         block(20, 'c') + block(10, 'd');
@@ -74,26 +73,31 @@ TEST(LoggerFile, DamagedFilesSectionsAndHugeBlocksEndTheRead) {
         std::string file;
         uint32_t max_size;  // its dataset size
         uint32_t skip;
+        uint32_t first_room;
         std::string trace;
         std::vector<std::string> log;
     } cases[] = {
         {"the data start at the end: the logger is asked (and has no bus here)",
-         kHeader + "DATASTART\r\n", 0, 0, "0",
+         kHeader + "DATASTART\r\n", 0, 0, 100, "0",
          {"ms32_dlf_get_max_dataset_size: Error can't find START_TAG", no_size, not_set}},
-        {"a block length cut by the end", kHeader + data_start() + "\xB2\x07\x05", 0, 0, "0",
+        {"a block length cut by the end", kHeader + data_start() + "\xB2\x07\x05", 0, 0, 100, "0",
          {"ms32_dlf_get_max_dataset_size: Error can't read block length", no_size, not_set}},
-        {"no block behind the data start", kHeader + data_start() + "xy", 0, 0, "0",
+        {"no block behind the data start", kHeader + data_start() + "xy", 0, 0, 100, "0",
          {"gs32_dlf_set_startpos Error. Datastart not found:.",
           "gs32_dlf_get_next_block: Start TAG not found: 0x7879",
           "gs32_dlf_get_next_block: Error occured!!!!: -2"}},
-        {"another section after the blocks ends the data", two_sections, 14, 0, "10:a 10:b 0",
-         {}},
-        {"a skip goes on into the next section", two_sections, 14, 3, "10:d 0", {}},
+        {"a piece of 1004 bytes fits in 1005", kHeader + data_start() + block(1000, 'a') +
+         block(1000, 'b'), 1004, 0, 1005, "1000:a 1000:b 0", {}},
+        {"a piece that does not fit steps back to its START_TAG",
+         kHeader + data_start() + block(1000, 'a'), 1004, 0, 1004, "-6 1000:a 0", {}},
+        {"another section after the blocks ends the data", two_sections, 14, 0, 100,
+         "10:a 10:b 0", {}},
+        {"a skip goes on into the next section", two_sections, 14, 3, 100, "10:d 0", {}},
         {"a block cut short by the end", kHeader + data_start() + block(100, 'a').substr(0, 50),
-         104, 0, "0",
+         104, 0, 200, "0",
          {"gs32_dlf_get_next_block: Block of 100 bytes cut short by the end of the file"}},
         {"a piece longer than 16 bits can say", kHeader + data_start() + block(65532, 'a'),
-         65536, 0, "-6 -6", {}},
+         65536, 0, 70000, "-6 -6", {}},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -104,7 +108,7 @@ TEST(LoggerFile, DamagedFilesSectionsAndHugeBlocksEndTheRead) {
         uint32_t max_size = 77;
         EXPECT_EQ(0, gs32_dlf_set_startpos(file.get(), 1, "log1", &max_size));
         EXPECT_EQ(c.max_size, max_size);
-        EXPECT_EQ(c.trace, read_trace(file.get(), c.skip, &max_size));
+        EXPECT_EQ(c.trace, read_trace(file.get(), c.skip, c.first_room, &max_size));
         EXPECT_EQ(with_pids(c.log), log.lines());
     }
 }
