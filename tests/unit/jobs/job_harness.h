@@ -52,7 +52,8 @@ struct JobRun {
 };
 
 // Calls the interpreter until the job ends, uploading every ready part and the final rest;
-// after -1 it resets the worker's job state as the worker does.
+// after -1 it resets the ResultBuffer and the handlers as the worker does (the reader
+// restarts by itself).
 inline JobRun run_job(const std::string& job, int max_steps = 1000000) {
     JobRun run;
     EXPECT_EQ(0, gs32_ch_set_job_data(job.data(), static_cast<uint32_t>(job.size())));
@@ -71,7 +72,6 @@ inline JobRun run_job(const std::string& job, int max_steps = 1000000) {
     } else {
         run.abandoned = upload();
         gv_ch_reset_result_buffer();
-        gv_connhandler_reset_job_reader();
         ms32_njch_reset_command_states();
     }
     return run;

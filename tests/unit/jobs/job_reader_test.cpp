@@ -68,6 +68,15 @@ TEST_F(JobReader, EveryRowNeedsItsMinimumOfSeparators) {
     EXPECT_EQ(kSyntaxErrorRow, first_row("FWLI;DAT[XXX\x00\x00]\r\n"s));
 }
 
+// A DataBlock line is copied whole, its trailing blanks and CR LF included; its pieces may
+// hold CR LF, ';' and zero bytes.
+TEST_F(JobReader, DataBlockLineIsCopiedWhole) {
+    const std::string line = "KFGV;DAT[VL1\x03\x00;\r\n\x00\x00]   \r\n"s;
+    first_row(line + "FWLO\r\n");
+    const JobLine* read = gp_connhandler_job_line();
+    EXPECT_EQ(line, std::string(read->text.get(), read->length));
+}
+
 TEST_F(JobReader, MalformedLinesEndTheJobWithTheirLogLine) {
     const std::string reader = "ms32_connhandler_get_nextjobFileLine: ";
     const std::vector<std::string> no_crlf = {reader + "No \\r\\n"};
@@ -99,31 +108,10 @@ TEST_F(JobReader, MalformedLinesEndTheJobWithTheirLogLine) {
         // Earlier lines were processed; the rest of the job is not.
         EXPECT_EQ("FWLO;0\r\n", run.text()) << c.job;
         EXPECT_EQ(with_pids(c.logged), log.lines()) << c.job;
+        // The next read starts again at the first line.
+        EXPECT_EQ(-4, ms32_connhandler_get_nextjobFileLine()) << c.job;
+        EXPECT_EQ(2, gp_connhandler_job_line()->command) << c.job;
     }
-}
-
-TEST_F(JobReader, EndOfJobAndMalformedLineRestartAtTheFirstLine) {
-    EXPECT_EQ(1, run_job("").steps);  // an empty job ends at once
-    // No buffer with a length left behind counts as empty.
-    g_worker_state.job_data.reset();
-    g_worker_state.job_length = 20;
-    EXPECT_EQ(0, ms32_connhandler_process_nextjob());
-
-    LogCapture log;
-    const std::pair<std::string, std::vector<int32_t>> jobs[] = {
-        {"FWLO\r\nAPLI;1\r\n", {-4, -4, -4, -4, 0, -4}},
-        {"FWLO\r\nX", {-4, -4, -1, -4}},
-    };
-    for (const auto& [job, expected] : jobs) {
-        gv_connhandler_reset_job_reader();
-        ASSERT_EQ(0, gs32_ch_set_job_data(job.data(), static_cast<uint32_t>(job.size())));
-        std::vector<int32_t> codes;
-        while (codes.size() < expected.size()) codes.push_back(ms32_connhandler_process_nextjob());
-        EXPECT_EQ(expected, codes) << job;
-        EXPECT_EQ(2, gp_connhandler_job_line()->command);  // FWLO again
-        EXPECT_EQ(1u, gp_connhandler_job_line()->pending);
-    }
-    EXPECT_EQ("FWLO;0\r\nAPLI;0\r\nFWLO;0\r\n", upload());
 }
 
 TEST_F(JobReader, HandlerIsCalledAgainWithTheSameLineWhileTheBufferIsFull) {
