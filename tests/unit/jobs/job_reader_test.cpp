@@ -124,13 +124,15 @@ TEST_F(JobReader, HandlerIsCalledAgainWithTheSameLineWhileTheBufferIsFull) {
     // read, 4 calls; read, 5 calls (the first finds the buffer already full); end.
     EXPECT_EQ(12, run.steps);
 
-    // The work of a handler with a first-call flag happens once across its calls.
+    // The work of a handler with a first-call flag happens once across its calls, and
+    // again for its next line.
     LogCapture log;
     start_worker(4);
-    run = run_job("DLTS;x\r\n");
-    EXPECT_EQ("DLTS;-5\r\n", run.text());
-    EXPECT_EQ(7, run.steps);  // read, four calls fill a part each, the fifth ends it, end
-    EXPECT_EQ(std::vector<std::string>{with_pid(
-                  "ms32_njch_set_dl_max_transfer_size: Parameter not found")},
+    run = run_job("DLTS;x\r\nDLTS;7\r\n");
+    EXPECT_EQ("DLTS;-5\r\nDLTS;0\r\n", run.text());
+    EXPECT_EQ(7, gs32_ch_get_dl_max_transfer_size());
+    // Each line: read, four calls fill a part each, the fifth ends it; then the end.
+    EXPECT_EQ(13, run.steps);
+    EXPECT_EQ(with_pids({"ms32_njch_set_dl_max_transfer_size: Parameter not found"}),
               log.lines());
 }

@@ -1,5 +1,6 @@
-// The ResultBuffer: the two-byte reserve, a carry past the line, the result line and its
-// first-call flag. Lines split over parts are proved through the interpreter (JobReader).
+// The ResultBuffer: the two-byte reserve, a carry past the line, the result line's bound.
+// Lines split over parts and the first-call flag are proved through the interpreter
+// (JobReader.HandlerIsCalledAgain...).
 #include "jobs/result_buffer.h"
 
 #include "job_harness.h"
@@ -40,17 +41,9 @@ TEST(ResultBuffer, ACarryLongerThanTheLineStoresNothing) {
     EXPECT_EQ(with_pids({warning, warning}), log.lines());
 }
 
-TEST(ResultLine, FirstCallFlagFollowsTheAppendAndTheLineIsCut) {
+// Output longer than the result line buffer is cut, never written past it.
+TEST(ResultLine, LongerOutputIsCut) {
     start_worker(8);
-    EXPECT_EQ(9u, gu32_ch_format_result_line("%s;%d\r\n", "DLTS", -5));
-    uint8_t first_call = 1;
-    EXPECT_EQ(-4, gs32_ch_store_result_line(&first_call));
-    EXPECT_EQ(0, first_call);
-    EXPECT_EQ("DLTS;-", upload());
-    EXPECT_EQ(0, gs32_ch_store_result_line(&first_call));
-    EXPECT_EQ(1, first_call);
-    EXPECT_EQ("5\r\n", upload());
-    // Output longer than the line buffer is cut, never written past it.
     const uint32_t capacity = g_worker_process.result_line.capacity;
     const std::string huge(capacity + 10, 'x');
     EXPECT_EQ(capacity - 1, gu32_ch_format_result_line("%s", huge.c_str()));
