@@ -172,7 +172,7 @@ TEST_F(SharedDatapool, VariablesOutsideTheSegmentAreAbsent) {
         std::vector<int32_t> codes;  // gs32_dp_get_var_info per variable
     };
     const std::vector<Case> cases = {
-        {"as the file says", {{"a", "UINT16", 0, 2}, {"b", "UINT32", 4, 4}}, 0, {0, 0}},
+        {"exactly as the file says", {{"a", "UINT16", 0, 2}, {"b", "UINT32", 4, 4}}, 0, {0, 0}},
         {"segment smaller than the file says", {{"a", "UINT16", 0, 2}, {"b", "UINT32", 4, 4}}, 6,
          {-5, -5}},
         {"an address beyond the data's end", {{"far", "UINT32", 5000, 4}, {"b", "UINT32", 0, 4}},
