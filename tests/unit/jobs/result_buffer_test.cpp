@@ -30,15 +30,12 @@ TEST(ResultBuffer, FillsToCapacityLessTwoBeforeAPartIsReady) {
 TEST(ResultBuffer, ACarryLongerThanTheLineStoresNothing) {
     start_worker(4096);
     LogCapture log;
-    for (uint32_t fill : {0u, 100u}) {
-        g_worker_state.result.fill_length = fill;
-        g_worker_state.result.carry_length = 5;
-        EXPECT_EQ(0, append("abc"));
-        EXPECT_EQ(fill, g_worker_state.result.fill_length);
-        EXPECT_EQ(0u, g_worker_state.result.carry_length);
-    }
-    const std::string warning = "gs32_ch_cp_to_result_buffer: Warning, overflow.";
-    EXPECT_EQ(with_pids({warning, warning}), log.lines());
+    g_worker_state.result.fill_length = 100;
+    g_worker_state.result.carry_length = 5;
+    EXPECT_EQ(0, append("abc"));
+    EXPECT_EQ(100u, g_worker_state.result.fill_length);
+    EXPECT_EQ(0u, g_worker_state.result.carry_length);
+    EXPECT_EQ(with_pids({"gs32_ch_cp_to_result_buffer: Warning, overflow."}), log.lines());
 }
 
 // Output longer than the result line buffer is cut, never written past it.
