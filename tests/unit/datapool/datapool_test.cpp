@@ -64,14 +64,19 @@ class SharedDatapool : public testing::Test {
         ASSERT_EQ(0, gs32_dp_load(0, dir_.path().c_str()));
     }
 
-    // Runs body in a child process and waits for it; the child's exit status.
+    // Runs body in a child process; its exit status is body's result.
     template <typename Body>
-    static int in_child(Body body) {
+    static pid_t in_child(Body body) {
         const pid_t pid = fork();
         if (pid == 0) _exit(body());
+        return pid;
+    }
+
+    // Waits for a child; true when it exited with status 0.
+    static bool exited_ok(pid_t pid) {
         int status = 0;
         waitpid(pid, &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
     }
 
     TempDir dir_;
@@ -84,11 +89,11 @@ TEST_F(SharedDatapool, ChangeCountersSeeOtherProcessesOnly) {
     ASSERT_EQ(0, gs32_dp_set_variable(0, 0, 0, &five, 4));
     EXPECT_EQ(-8, gs32_dp_var_changed(0, 0, 0));  // this process's own write
     EXPECT_EQ(-8, gs32_dp_list_changed(0, 0));
-    ASSERT_EQ(0, in_child([this] {
+    ASSERT_TRUE(exited_ok(in_child([this] {
         load();
         const uint32_t six = 6;
         return gs32_dp_set_variable(0, 0, 0, &six, 4) == 0 ? 0 : 1;
-    }));
+    })));
     EXPECT_EQ(0, gs32_dp_var_changed(0, 0, 0));
     EXPECT_EQ(-8, gs32_dp_var_changed(0, 0, 0));  // seen now
     EXPECT_EQ(0, gs32_dp_list_changed(0, 0));
@@ -100,29 +105,28 @@ TEST_F(SharedDatapool, ChangeCountersSeeOtherProcessesOnly) {
 
 TEST_F(SharedDatapool, AWriterUnderTheSemaphoreNeverTearsAValue) {
     make_list(2, {{"w4", "UINT32", 0, 4}, {"t57", "AOBYTE", 4, 57}});
-    const pid_t writer = fork();
-    if (writer == 0) {
-        // Writes each value in two halves under the list's semaphore, with a yield between,
-        // so a reader that did not hold the semaphore would see halves of two rounds.
+    // Writes each value in two halves under the list's semaphore, with a yield between,
+    // so a reader that did not hold the semaphore would see halves of two rounds.
+    const pid_t writer = in_child([this] {
         load();
         const int32_t semaphore = gr_dp_table().pools[0].lists[0].semaphore_id;
         VarInfo vars[2];
         if (gs32_dp_get_var_info(0, 0, 0, &vars[0]) != 0 ||
             gs32_dp_get_var_info(0, 0, 1, &vars[1]) != 0) {
-            _exit(1);
+            return 1;
         }
         for (int round = 0; round < 20000; ++round) {
             for (const VarInfo& v : vars) {
                 const size_t half = static_cast<size_t>(v.size) / 2;
-                if (gs32_sem_lock(semaphore, 0) != 0) _exit(1);
+                if (gs32_sem_lock(semaphore, 0) != 0) return 1;
                 memset(v.value, round & 0xff, half);
                 sched_yield();
                 memset(v.value + half, round & 0xff, static_cast<size_t>(v.size) - half);
                 gs32_sem_unlock(semaphore, 0);
             }
         }
-        _exit(0);
-    }
+        return 0;
+    });
     int torn = 0, reads = 0, status = 0;
     while (waitpid(writer, &status, WNOHANG) == 0) {
         uint8_t bytes[57];
@@ -142,25 +146,17 @@ TEST_F(SharedDatapool, TwoProcessesCreatingOneSemaphoreSetLeaveItAtOne) {
         const key_t key = ftok(path.c_str(), round);
         int go[2];
         ASSERT_EQ(0, pipe(go));
-        std::vector<pid_t> racers;
-        for (int i = 0; i < 2; ++i) {
-            const pid_t pid = fork();
-            if (pid == 0) {
-                char byte;
-                close(go[1]);
-                if (read(go[0], &byte, 1) != 0) _exit(2);  // released by the close below
-                int32_t id = -1;
-                _exit(gs32_sem_get_or_create(key, 1, &id) == 0 ? 0 : 1);
-            }
-            racers.push_back(pid);
-        }
+        auto racer = [&] {
+            char byte;
+            close(go[1]);
+            if (read(go[0], &byte, 1) != 0) return 2;  // released by the close below
+            int32_t id = -1;
+            return gs32_sem_get_or_create(key, 1, &id) == 0 ? 0 : 1;
+        };
+        const pid_t racers[] = {in_child(racer), in_child(racer)};
         close(go[0]);
         close(go[1]);
-        for (pid_t pid : racers) {
-            int status = 0;
-            waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
-        }
+        for (pid_t pid : racers) EXPECT_TRUE(exited_ok(pid)) << "round " << round;
         const int id = semget(key, 1, 0);
         ASSERT_GE(id, 0);
         EXPECT_EQ(1, semctl(id, 0, GETVAL)) << "round " << round;
@@ -176,7 +172,7 @@ TEST_F(SharedDatapool, VariablesOutsideTheSegmentAreAbsent) {
         std::vector<int32_t> codes;  // gs32_dp_get_var_info per variable
     };
     const std::vector<Case> cases = {
-        {"as the file says", {{"a", "UINT16", 0, 2}, {"b", "UINT32", 4, 4}}, 0, {0, 0}},
+        {"exactly as the file says", {{"a", "UINT16", 0, 2}, {"b", "UINT32", 4, 4}}, 0, {0, 0}},
         {"segment smaller than the file says", {{"a", "UINT16", 0, 2}, {"b", "UINT32", 4, 4}}, 6,
          {-5, -5}},
         {"an address beyond the data's end", {{"far", "UINT32", 5000, 4}, {"b", "UINT32", 0, 4}},

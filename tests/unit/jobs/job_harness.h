@@ -52,7 +52,8 @@ struct JobRun {
 };
 
 // Calls the interpreter until the job ends, uploading every ready part and the final rest;
-// after -1 it resets the worker's job state as the worker does.
+// after -1 it resets the ResultBuffer and the handlers as the worker does (the reader
+// restarts by itself).
 inline JobRun run_job(const std::string& job, int max_steps = 1000000) {
     JobRun run;
     EXPECT_EQ(0, gs32_ch_set_job_data(job.data(), static_cast<uint32_t>(job.size())));
@@ -71,7 +72,6 @@ inline JobRun run_job(const std::string& job, int max_steps = 1000000) {
     } else {
         run.abandoned = upload();
         gv_ch_reset_result_buffer();
-        gv_connhandler_reset_job_reader();
         ms32_njch_reset_command_states();
     }
     return run;
@@ -99,6 +99,13 @@ class LogCapture {
 // "<pid>: " followed by text: how the daemon's failure lines begin.
 inline std::string with_pid(const std::string& text) {
     return std::to_string(getpid()) + ": " + text;
+}
+
+// The log lines expected for texts, each with the process id in front.
+inline std::vector<std::string> with_pids(const std::vector<std::string>& texts) {
+    std::vector<std::string> lines;
+    for (const std::string& text : texts) lines.push_back(with_pid(text));
+    return lines;
 }
 
 }  // namespace jobs_test

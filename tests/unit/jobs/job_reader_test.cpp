@@ -1,4 +1,5 @@
-// The JobFileReader: line forms, format errors, keyword lookup, restart and re-calls.
+// The JobFileReader: keyword lookup, format errors, restart and re-calls. DBUS and DataBlock
+// lines are read in whole cycles as well (tests/system dbus and datapool).
 #include "job_harness.h"
 
 using namespace std::string_literals;
@@ -6,19 +7,12 @@ using namespace jobs_test;
 
 namespace {
 
-constexpr int16_t kFwsw = 3, kDlgn = 5, kKfgv = 7, kKfsv = 8, kDbus = 10;
-
 // Reads the first line of job and returns its row; the line stays current for inspection.
 int16_t first_row(const std::string& job) {
     EXPECT_EQ(0, gs32_ch_set_job_data(job.data(), static_cast<uint32_t>(job.size())));
     gv_connhandler_reset_job_reader();
     EXPECT_EQ(-4, ms32_connhandler_get_nextjobFileLine());
     return gp_connhandler_job_line()->command;
-}
-
-std::string current_line() {
-    const JobLine* line = gp_connhandler_job_line();
-    return std::string(line->text.get(), line->length);
 }
 
 class JobReader : public testing::Test {
@@ -36,11 +30,12 @@ TEST_F(JobReader, KeywordMatchesOnlyWhenNoLetterOrDigitFollowsAndBlanksLead) {
         {"FWLO\r\n", "FWLO;0\r\n"}, {"FWLOX\r\n", ""}, {"FWLO7\r\n", ""}, {"fwlo\r\n", ""},
         {"FWLO-x\r\n", "FWLO;0\r\n"}, {"FWLO_x\r\n", "FWLO;0\r\n"},
         {"   FWLO;\r\n", "FWLO;0\r\n"}, {"\tFWLO\r\n", ""},  // a tab is not a blank
-        {"FWLI;1;2\r\n", ""}, {"FWLI;1;2;3\r\n", "FWLI;0\r\n"}, {"APLI\r\n", ""},
-        {"APLI;\r\n", "APLI;0\r\n"}, {"#\r\n", "#;0\r\n"}, {"  # any; FWLO\r\n", "#;0\r\n"},
-        {"#FWLO\r\n", "#;0\r\n"}, {"SYNTAXERR;1\r\n", ""}, {"HELLO;1;2\r\n", ""},
+        {"APLI\r\n", ""}, {"APLI;\r\n", "APLI;0\r\n"}, {"#\r\n", "#;0\r\n"},
+        {"  # any; FWLO\r\n", "#;0\r\n"}, {"#FWLO\r\n", "#;0\r\n"}, {"SYNTAXERR;1\r\n", ""},
         {"\r\n", ""}, {"   \r\n", ""},  // an empty line passes silently
         {"FWLO\r\nFWLOX\r\n# c\r\nAPLI;1\r\n", "FWLO;0\r\n#;0\r\nAPLI;0\r\n"},
+        // A DataBlock with CR LF inside is one line; KFSV refuses its unknown mode.
+        {"KFSV;DAT[VL3\x03\x00;\r\n\x00\x00]\r\nFWLO\r\n"s, "KFSV;-1\r\nFWLO;0\r\n"},
     };
     for (const Case& c : cases) {
         start_worker();
@@ -68,50 +63,42 @@ TEST_F(JobReader, EveryRowNeedsItsMinimumOfSeparators) {
         // Separators count to the end of the line, a trailing comment included.
         EXPECT_EQ(c.row, first_row(short_one + "#;\r\n")) << short_one;
     }
-    EXPECT_EQ(kDbus, first_row("DBUS;1;x;y;0;\r\n"));
+    // Only a KFSV DataBlock skips the count (its pieces may hold no ';' before a zero byte):
+    // any other DataBlock line is counted, and FWLI has 1 of its 3.
+    EXPECT_EQ(kSyntaxErrorRow, first_row("FWLI;DAT[XXX\x00\x00]\r\n"s));
 }
 
-TEST_F(JobReader, DbusLinesAreReadByTheirPayloadLength) {
-    // The payload holds CR LF and ';': the line runs through the CR LF behind it.
-    const std::string dbus = "DBUS;1;x;y;5;a\r\n;b\r\n";
-    EXPECT_EQ(kDbus, first_row(dbus + "FWLO\r\n"));
-    EXPECT_EQ(JobLineForm::kDbus, gp_connhandler_job_line()->form);
-    EXPECT_EQ(dbus, current_line());
-
-    // Length 0: the fifth ';' is followed directly by CR LF.
-    EXPECT_EQ(kDbus, first_row("DBUS;1;x;y;0;\r\nFWLO\r\n"));
-    EXPECT_EQ("DBUS;1;x;y;0;\r\n", current_line());
-
-    // With a leading blank it is an ordinary line up to its first CR LF; DBUS still matches.
-    EXPECT_EQ(kDbus, first_row(" DBUS;1;x;y;5;a\r\n;b\r\n"));
-    EXPECT_EQ(JobLineForm::kOrdinary, gp_connhandler_job_line()->form);
-    EXPECT_EQ(" DBUS;1;x;y;5;a", current_line());
+// A DataBlock line is copied whole, its trailing blanks and CR LF included; its pieces may
+// hold CR LF, ';' and zero bytes.
+TEST_F(JobReader, DataBlockLineIsCopiedWhole) {
+    const std::string line = "KFGV;DAT[VL1\x03\x00;\r\n\x00\x00]   \r\n"s;
+    first_row(line + "FWLO\r\n");
+    const JobLine* read = gp_connhandler_job_line();
+    EXPECT_EQ(line, std::string(read->text.get(), read->length));
 }
 
 TEST_F(JobReader, MalformedLinesEndTheJobWithTheirLogLine) {
-    const std::string no_crlf = "ms32_connhandler_get_nextjobFileLine: No \\r\\n";
+    const std::string reader = "ms32_connhandler_get_nextjobFileLine: ";
+    const std::vector<std::string> no_crlf = {reader + "No \\r\\n"};
     struct Case {
         std::string job;
-        std::string logged;  // empty: nothing is logged
+        std::vector<std::string> logged;
     } cases[] = {
-        {"FWLO\r\nAPLI;1", "ms32_connhandler_get_nextjobFileLine: Syntax error"},
-        {"FWLO\r\nAP\0LI;1\r\n"s, "ms32_connhandler_get_nextjobFileLine: Syntax error"},
-        {"FWLO\r\nDBUS;1;x;y\r\n", "ms32_connhandler_get_nextjobFileLine: NextJob format error"},
+        {"FWLO\r\nAPLI;1", {reader + "Syntax error"}},
+        {"FWLO\r\nAP\0LI;1\r\n"s, {reader + "Syntax error"}},
+        {"FWLO\r\nDBUS;1;x;y\r\n", {reader + "NextJob format error"}},
         {"FWLO\r\nDBUS;1;x;y;3;ab\r\n", no_crlf},
         {"FWLO\r\nDBUS;1;x;y;3;abcd\r\n", no_crlf},
         {"FWLO\r\nDBUS;1;x;y;9;ab\r\n", no_crlf},  // payload past the data
-        {"FWLO\r\nDBUS;1;x;y;3;abc\r", no_crlf},
-        {"FWLO\r\nDBUS;1;x;y;-2;ab\r\n", no_crlf},
         {"FWLO\r\nDBUS;1;x;y; 3;xyz\r\n", no_crlf},  // only leading digits count: 0
-        {"FWLO\r\nDBUS;1;x;y;+3;xyz\r\n", no_crlf},
         {"FWLO\r\nDBUS;1;x;y;99999999999999999999;xyz\r\n", no_crlf},
-        {"FWLO\r\nFWSW;DATA\r\n", ""},                           // ";DAT" makes a DataBlock line
-        {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00\x00\r\n"s, ""},     // no ']'
-        {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00\x00] x\r\n"s, ""},  // not a blank
-        {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00\x00]  "s, ""},      // no CR LF
-        {"FWLO\r\nKFGV;DAT[VL1\x09\x00xy"s, ""},                 // piece past the data
-        {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00"s, ""},             // length cut off
-        {"FWLO\r\nKFGV;DAT[V"s, ""},
+        {"FWLO\r\nFWSW;DATA\r\n", {}},                           // ";DAT" makes a DataBlock line
+        {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00\x00\r\n"s, {}},     // no ']'
+        {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00\x00] x\r\n"s, {}},  // not a blank
+        {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00\x00]  "s, {}},      // no CR LF
+        {"FWLO\r\nKFGV;DAT[VL1\x09\x00xy"s, {}},                 // piece past the data
+        {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00"s, {}},             // length cut off
+        {"FWLO\r\nKFGV;DAT[V"s, {}},
     };
     for (const Case& c : cases) {
         LogCapture log;
@@ -120,59 +107,11 @@ TEST_F(JobReader, MalformedLinesEndTheJobWithTheirLogLine) {
         EXPECT_EQ(-1, run.result) << c.job;
         // Earlier lines were processed; the rest of the job is not.
         EXPECT_EQ("FWLO;0\r\n", run.text()) << c.job;
-        std::vector<std::string> expected;
-        if (!c.logged.empty()) expected.push_back(with_pid(c.logged));
-        EXPECT_EQ(expected, log.lines()) << c.job;
+        EXPECT_EQ(with_pids(c.logged), log.lines()) << c.job;
+        // The next read starts again at the first line.
+        EXPECT_EQ(-4, ms32_connhandler_get_nextjobFileLine()) << c.job;
+        EXPECT_EQ(2, gp_connhandler_job_line()->command) << c.job;
     }
-}
-
-TEST_F(JobReader, DataBlockLinesAreWalkedByLittleEndianPieceLengths) {
-    // 0x03 0x00 announces 3 bytes, 0x00 0x01 announces 256; data bytes may be anything.
-    std::string big(256, '\0');
-    big[0] = '\r';
-    big[1] = '\n';
-    const std::string line = "KFGV;DAT[VL1\x03\x00;\r\n\x00\x01"s + big + "\x00\x00]   \r\n"s;
-    EXPECT_EQ(kKfgv, first_row(line + "FWLO\r\n"));
-    EXPECT_EQ(JobLineForm::kDataBlock, gp_connhandler_job_line()->form);
-    EXPECT_EQ(line, current_line());
-    EXPECT_EQ(line.size() - 4, gu32_ch_text_size(gp_connhandler_job_line()->cursor));
-    // ";DAT" behind the first CR LF belongs to a later line.
-    EXPECT_EQ(2, first_row("FWLO\r\nX;DAT\r\n"));
-    EXPECT_EQ(JobLineForm::kOrdinary, gp_connhandler_job_line()->form);
-    // Only a KFSV DataBlock skips the separator count (its pieces may hold no ';' before a
-    // zero byte); any other DataBlock line is counted: FWLI has 1 of its 3 and is unknown.
-    EXPECT_EQ(kKfsv, first_row("KFSV;DAT[VL2\x02\x00\x01\x02\x00\x00]\r\n"s));
-    EXPECT_EQ(kSyntaxErrorRow, first_row("FWLI;DAT[XXX\x00\x00]\r\n"s));
-}
-
-TEST_F(JobReader, EndOfJobRestartsAtTheFirstLine) {
-    JobRun run = run_job("");  // an empty job ends at once
-    EXPECT_EQ(0, run.result);
-    EXPECT_EQ(1, run.steps);
-
-    // No buffer with a length left behind counts as empty.
-    g_worker_state.job_data.reset();
-    g_worker_state.job_length = 20;
-    EXPECT_EQ(0, ms32_connhandler_process_nextjob());
-
-    const std::string job = "FWLO\r\nAPLI;1\r\n";
-    ASSERT_EQ(0, gs32_ch_set_job_data(job.data(), static_cast<uint32_t>(job.size())));
-    std::vector<int32_t> codes;
-    for (int i = 0; i < 6; ++i) codes.push_back(ms32_connhandler_process_nextjob());
-    EXPECT_EQ((std::vector<int32_t>{-4, -4, -4, -4, 0, -4}), codes);
-    EXPECT_EQ(2, gp_connhandler_job_line()->command);  // FWLO again
-    EXPECT_EQ("FWLO;0\r\nAPLI;0\r\n", std::string(g_worker_state.result.data.get(), 16));
-
-    // A malformed line restarts the reader as well.
-    LogCapture log;
-    const std::string broken = "FWLO\r\nX";
-    ASSERT_EQ(0, gs32_ch_set_job_data(broken.data(), static_cast<uint32_t>(broken.size())));
-    gv_connhandler_reset_job_reader();
-    codes.clear();
-    for (int i = 0; i < 4; ++i) codes.push_back(ms32_connhandler_process_nextjob());
-    EXPECT_EQ((std::vector<int32_t>{-4, -4, -1, -4}), codes);
-    EXPECT_EQ(2, gp_connhandler_job_line()->command);
-    EXPECT_EQ(1u, gp_connhandler_job_line()->pending);
 }
 
 TEST_F(JobReader, HandlerIsCalledAgainWithTheSameLineWhileTheBufferIsFull) {
@@ -185,27 +124,15 @@ TEST_F(JobReader, HandlerIsCalledAgainWithTheSameLineWhileTheBufferIsFull) {
     // read, 4 calls; read, 5 calls (the first finds the buffer already full); end.
     EXPECT_EQ(12, run.steps);
 
-    // The work of a handler with a first-call flag happens once across its calls.
+    // The work of a handler with a first-call flag happens once across its calls, and
+    // again for its next line.
     LogCapture log;
     start_worker(4);
-    run = run_job("DLTS;x\r\n");
-    EXPECT_EQ("DLTS;-5\r\n", run.text());
-    EXPECT_EQ(7, run.steps);  // read, four calls fill a part each, the fifth ends it, end
-    EXPECT_EQ(std::vector<std::string>{with_pid(
-                  "ms32_njch_set_dl_max_transfer_size: Parameter not found")},
+    run = run_job("DLTS;x\r\nDLTS;7\r\n");
+    EXPECT_EQ("DLTS;-5\r\nDLTS;0\r\n", run.text());
+    EXPECT_EQ(7, gs32_ch_get_dl_max_transfer_size());
+    // Each line: read, four calls fill a part each, the fifth ends it; then the end.
+    EXPECT_EQ(13, run.steps);
+    EXPECT_EQ(with_pids({"ms32_njch_set_dl_max_transfer_size: Parameter not found"}),
               log.lines());
-}
-
-// DataBlock and DBUS lines with CR LF inside are read whole: FWLO is the next line.
-TEST_F(JobReader, LinesWithCrLfInsideAreReadWhole) {
-    LogCapture log;
-    JobRun run = run_job("KFSV;DAT[VL3\x03\x00;\r\n\x00\x00]\r\n"s +
-                         "DBUS;1;x;y;5;a\r\n;b\r\nFWLO\r\n");
-    EXPECT_EQ(0, run.result);
-    // KFSV refuses the unknown mode; DBUS without a bus connection reports -1.
-    EXPECT_EQ("KFSV;-1\r\nDBUS;-1\r\nFWLO;0\r\n", run.text());
-    EXPECT_EQ((std::vector<std::string>{with_pid("ms32_njch_send_nextjob_cmd_to_dbus: DBUS "
-                                                 "method error!")}),
-              log.lines());
-    EXPECT_EQ(kDlgn, first_row("DLGN;a;b;c;d\r\n"));
 }

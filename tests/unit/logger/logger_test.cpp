@@ -1,19 +1,17 @@
-// The LoggerFile reader over hand-built files, the position file, the interval rule, and
-// DLGN over a working copy that is already in the exchange folder (no bus needed).
+// The LoggerFile reader over hand-built files and the position file: the damaged and rare
+// forms that the whole-cycle logger tests (tests/system) do not produce.
 #include <string>
 #include <vector>
 
 #include "../jobs/job_harness.h"
 #include "core/util.h"
-#include "logger/logger_client.h"
-#include "logger/logger_commands.h"
 #include "logger/logger_file.h"
 #include "logger/position_file.h"
 #include "support/process.h"
 
 using namespace std::string_literals;
 using jobs_test::LogCapture;
-using jobs_test::with_pid;
+using jobs_test::with_pids;
 using korvad_test::TempDir;
 
 namespace {
@@ -63,49 +61,42 @@ std::string read_trace(FILE* file, uint32_t skip, uint32_t first_room, uint32_t*
 
 }  // namespace
 
+// Whole files, a plain skip and a missing data start are proved by the whole-cycle tests.
 TEST(LoggerFile, BlocksAreReadSkippedAndSteppedBack) {
     const std::string two_sections =
         kHeader + data_start() + block(10, 'a') + block(10, 'b') + data_start() +
         block(20, 'c') + block(10, 'd');
+    const std::string no_size = "ms32_dlf_get_max_dataset_size: No valid max dataset size received";
+    const std::string not_set = "gs32_dlf_set_startpos: Error can't set max dataset size";
     struct Case {
         const char* what;
         std::string file;
-        int32_t start;      // gs32_dlf_set_startpos
         uint32_t max_size;  // its dataset size
         uint32_t skip;
         uint32_t first_room;
         std::string trace;
         std::vector<std::string> log;
     } cases[] = {
-        {"a first block of 1000 bytes gives 1004", kHeader + data_start() + block(1000, 'a') +
-         block(1000, 'b'), 0, 1004, 0, 1005, "1000:a 1000:b 0", {}},
         {"the data start at the end: the logger is asked (and has no bus here)",
-         kHeader + "DATASTART\r\n", 0, 0, 0, 100, "0",
-         {"ms32_dlf_get_max_dataset_size: Error can't find START_TAG",
-          "ms32_dlf_get_max_dataset_size: No valid max dataset size received",
-          "gs32_dlf_set_startpos: Error can't set max dataset size"}},
-        {"a block length cut by the end", kHeader + data_start() + "\xB2\x07\x05", 0, 0, 0, 100,
-         "0",
-         {"ms32_dlf_get_max_dataset_size: Error can't read block length",
-          "ms32_dlf_get_max_dataset_size: No valid max dataset size received",
-          "gs32_dlf_set_startpos: Error can't set max dataset size"}},
-        {"no data start", kHeader + "DATASTAR", -2, 0, 0, 100, "",
-         {"gs32_dlf_set_startpos Error. Datastart not found:."}},
-        {"no block behind the data start", kHeader + data_start() + "xy", 0, 0, 0, 100, "0",
+         kHeader + "DATASTART\r\n", 0, 0, 100, "0",
+         {"ms32_dlf_get_max_dataset_size: Error can't find START_TAG", no_size, not_set}},
+        {"a block length cut by the end", kHeader + data_start() + "\xB2\x07\x05", 0, 0, 100, "0",
+         {"ms32_dlf_get_max_dataset_size: Error can't read block length", no_size, not_set}},
+        {"no block behind the data start", kHeader + data_start() + "xy", 0, 0, 100, "0",
          {"gs32_dlf_set_startpos Error. Datastart not found:.",
           "gs32_dlf_get_next_block: Start TAG not found: 0x7879",
           "gs32_dlf_get_next_block: Error occured!!!!: -2"}},
-        {"skip 3 delivers the 4th", kHeader + data_start() + block(10, 'a') + block(11, 'b') +
-         block(12, 'c') + block(13, 'd') + block(14, 'e'), 0, 14, 3, 100, "13:d 14:e 0", {}},
+        {"a piece of 1004 bytes fits in 1005", kHeader + data_start() + block(1000, 'a') +
+         block(1000, 'b'), 1004, 0, 1005, "1000:a 1000:b 0", {}},
         {"a piece that does not fit steps back to its START_TAG",
-         kHeader + data_start() + block(1000, 'a'), 0, 1004, 0, 1004, "-6 1000:a 0", {}},
-        {"another section after the blocks ends the data", two_sections, 0, 14, 0, 100,
+         kHeader + data_start() + block(1000, 'a'), 1004, 0, 1004, "-6 1000:a 0", {}},
+        {"another section after the blocks ends the data", two_sections, 14, 0, 100,
          "10:a 10:b 0", {}},
-        {"a skip goes on into the next section", two_sections, 0, 14, 3, 100, "10:d 0", {}},
+        {"a skip goes on into the next section", two_sections, 14, 3, 100, "10:d 0", {}},
         {"a block cut short by the end", kHeader + data_start() + block(100, 'a').substr(0, 50),
-         0, 104, 0, 200, "0",
+         104, 0, 200, "0",
          {"gs32_dlf_get_next_block: Block of 100 bytes cut short by the end of the file"}},
-        {"a piece longer than 16 bits can say", kHeader + data_start() + block(65532, 'a'), 0,
+        {"a piece longer than 16 bits can say", kHeader + data_start() + block(65532, 'a'),
          65536, 0, 70000, "-6 -6", {}},
     };
     TempDir dir;
@@ -115,14 +106,10 @@ TEST(LoggerFile, BlocksAreReadSkippedAndSteppedBack) {
         UniqueFile file{fopen(dir.write("log1.dlf", c.file).c_str(), "rb")};
         ASSERT_TRUE(file);
         uint32_t max_size = 77;
-        EXPECT_EQ(c.start, gs32_dlf_set_startpos(file.get(), 1, "log1", &max_size));
-        if (c.start == 0) {
-            EXPECT_EQ(c.max_size, max_size);
-            EXPECT_EQ(c.trace, read_trace(file.get(), c.skip, c.first_room, &max_size));
-        }
-        std::vector<std::string> expected;
-        for (const std::string& line : c.log) expected.push_back(with_pid(line));
-        EXPECT_EQ(expected, log.lines());
+        EXPECT_EQ(0, gs32_dlf_set_startpos(file.get(), 1, "log1", &max_size));
+        EXPECT_EQ(c.max_size, max_size);
+        EXPECT_EQ(c.trace, read_trace(file.get(), c.skip, c.first_room, &max_size));
+        EXPECT_EQ(with_pids(c.log), log.lines());
     }
 }
 
@@ -157,63 +144,47 @@ TEST(LoggerFile, HeaderNameIsAPrefixOfLogFile) {
         LogCapture log;
         dir.write("log1.dlf", c.header + data_start() + block(4, 'a'));
         EXPECT_EQ(c.result, gs32_dlf_check_header(path.c_str(), c.name));
-        std::vector<std::string> expected;
-        for (std::string line : c.log) {
-            const size_t at = line.find("%s");
-            if (at != std::string::npos) line.replace(at, 2, path);
-            expected.push_back(with_pid(line));
+        std::vector<std::string> expected = c.log;
+        for (std::string& line : expected) {
+            if (line.find("%s") != std::string::npos) line.replace(line.find("%s"), 2, path);
         }
-        EXPECT_EQ(expected, log.lines());
+        EXPECT_EQ(with_pids(expected), log.lines());
     }
 }
 
 TEST(LoggerFile, PositionFileRoundTripAndDamage) {
     TempDir dir;
     const std::string path = dir.path() + "/log1_tmp_pos";
-    uint32_t block = 7, offset = 9;
-    EXPECT_EQ(0, gs32_read_actual_dlf_pos_from_file(path.c_str(), &block, &offset));
-    EXPECT_EQ(7u, block);  // no file: both unchanged
-    EXPECT_EQ(9u, offset);
-    EXPECT_EQ(0, gs32_write_actual_dlf_pos_to_file(path.c_str(), 3000000000u, 4096));
-    EXPECT_EQ("3000000000\r\n4096\r\n", korvad_test::read_file(path));
-    EXPECT_EQ(0, gs32_read_actual_dlf_pos_from_file(path.c_str(), &block, &offset));
-    EXPECT_EQ(3000000000u, block);
-    EXPECT_EQ(4096u, offset);
-    EXPECT_EQ(-10, gs32_write_actual_dlf_pos_to_file(nullptr, 1, 1));
-    EXPECT_EQ(-10, gs32_read_actual_dlf_pos_from_file(path.c_str(), nullptr, &offset));
-
+    const std::string error = "gs32_read_actual_dlf_pos_from_file: Error occured, read out ";
     struct Case {
-        std::string content;
+        const char* content;  // null: no file
         int32_t result;
         uint32_t block, offset;
-        const char* log;
+        std::vector<std::string> log;
     } cases[] = {
-        {"12abc\r\n34 5\r\n", 0, 12, 34, nullptr},
-        {"x\r\n\r\n", 0, 0, 0, nullptr},
-        {"", -10, 0, 0, "gs32_read_actual_dlf_pos_from_file: Error occured, read out 1 line, "
-                        "byte format!\r"},
-        {"5\r\n", -10, 0, 0, "gs32_read_actual_dlf_pos_from_file: Error occured, read out 2 "
-                             "line, byte format!\r"},
+        {nullptr, 0, 99, 99, {}},  // no file: both unchanged
+        {"3000000000\r\n4096\r\n", 0, 3000000000u, 4096, {}},
+        {"12abc\r\n34 5\r\n", 0, 12, 34, {}},
+        {"x\r\n\r\n", 0, 0, 0, {}},
+        {"", -10, 0, 0, {error + "1 line, byte format!\r"}},
+        {"5\r\n", -10, 0, 0, {error + "2 line, byte format!\r"}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.content);
+        SCOPED_TRACE(c.content == nullptr ? "no file" : c.content);
         LogCapture log;
-        dir.write("log1_tmp_pos", c.content);
-        block = offset = 99;
+        if (c.content != nullptr) dir.write("log1_tmp_pos", c.content);
+        uint32_t block = 99, offset = 99;
         EXPECT_EQ(c.result, gs32_read_actual_dlf_pos_from_file(path.c_str(), &block, &offset));
         EXPECT_EQ(c.block, block);
         EXPECT_EQ(c.offset, offset);
-        std::vector<std::string> expected;
         // The text ends with its own CR LF, so the log shows an empty line behind it.
-        if (c.log != nullptr) expected = {with_pid(c.log), ""};
+        std::vector<std::string> expected = with_pids(c.log);
+        if (!expected.empty()) expected.push_back("");
         EXPECT_EQ(expected, log.lines());
     }
-}
-
-TEST(LoggerClient, FullDatasetIntervalFromTransferSize) {
-    const uint32_t sizes[] = {0, 1, 20480, 20482, 512000, 512004};
-    const uint32_t intervals[] = {0, 10240, 10240, 10241, 256000, 128001};
-    for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; ++i) {
-        EXPECT_EQ(intervals[i], gu32_ch_full_dataset_interval(sizes[i])) << sizes[i];
-    }
+    EXPECT_EQ(0, gs32_write_actual_dlf_pos_to_file(path.c_str(), 3000000000u, 4096));
+    EXPECT_EQ("3000000000\r\n4096\r\n", korvad_test::read_file(path));
+    EXPECT_EQ(-10, gs32_write_actual_dlf_pos_to_file(nullptr, 1, 1));
+    uint32_t offset = 0;
+    EXPECT_EQ(-10, gs32_read_actual_dlf_pos_from_file(path.c_str(), nullptr, &offset));
 }
