@@ -46,32 +46,28 @@ class BusTest : public ::testing::Test {
     korvad_test::BusRecorder recorder;
 };
 
-// korvad-sim hosting one stand-in, and a connected worker. The bus answers an unanswered
-// call after a second, long before the library's 25-second default.
+// korvad-sim hosting the probe and hodrad stand-ins, and a connected worker. The bus answers
+// an unanswered call after a second, long before the library's 25-second default.
 class StandInTest : public BusTest {
   protected:
-    explicit StandInTest(std::string standin) : standin_(std::move(standin)) {}
     int reply_timeout_ms() const override { return 1000; }
     void SetUp() override {
         BusTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
         std::string why;
-        ASSERT_TRUE(sim.start({standin_}, &why)) << why;
+        ASSERT_TRUE(sim.start({"probe", "hodrad"}, &why)) << why;
         ASSERT_EQ(gs32_dbus_connect_private(worker.get()), 0);
     }
-    // Tells the stand-in how to answer method ("answer", "silent", ...) and waits until the
-    // setting is taken.
+    // Tells the stand-in how to answer "standin.Method" ("answer", "silent", ...) and waits
+    // until the setting is taken.
     void tell(const std::string& what, const std::string& method, const std::string& value = "") {
-        const std::string target = what + " " + standin_ + "." + method;
+        const std::string target = what + " " + method;
         sim.command(target + (value.empty() ? "" : " " + value));
         ASSERT_TRUE(sim.wait_for_line("sim: " + target + " set")) << sim.output();
     }
 
     korvad_test::SimProcess sim;
     ScopedContext worker{worker_name()};
-
-  private:
-    std::string standin_;
 };
 
 }  // namespace bus_test

@@ -5,18 +5,11 @@
 
 using bus_test::ScopedContext;
 
-namespace {
-
-class MethodCallTest : public bus_test::StandInTest {
-  protected:
-    MethodCallTest() : StandInTest("probe") {}
-};
-
-}  // namespace
+class MethodCallTest : public bus_test::StandInTest {};
 
 TEST_F(MethodCallTest, EachFailurePointIsReportedAsItself) {
-    tell("no-args", "Bare");
-    tell("answer-u32", "Number", "5");
+    tell("no-args", "probe.Bare");
+    tell("answer-u32", "probe.Number", "5");
     BusContext unconnected{};
     const BusArg not_utf8 = BusArg::Text("\xff");
     const BusArg unknown_type{'x', nullptr, 0, nullptr, 0};
@@ -81,7 +74,7 @@ TEST_F(MethodCallTest, RequestStringJudgesLengthThenErrorPrefix) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setting + " " + c.value.substr(0, 20) + " (" +
                      std::to_string(c.value.size()) + ")");
-        tell(c.setting, "GetLoggerDLGN", c.value);
+        tell(c.setting, "probe.GetLoggerDLGN", c.value);
         char answer[512];
         EXPECT_EQ(gs32_dbus_request_string(worker.get(), "probe", "GetLoggerDLGN", "logger_1",
                                            answer, sizeof answer),

@@ -10,11 +10,11 @@ using bus_test::ScopedContext;
 
 namespace {
 
-// What the handlers saw, in order: "slot:text" or "slot:first|second".
-std::vector<std::string> g_calls;
+// What the handlers saw, in order: "slot:text" or "slot:first|second" for each call.
+std::string g_calls;
 
 int32_t note(const char* slot, const char* first, const char* second = nullptr) {
-    g_calls.push_back(std::string(slot) + ":" + first + (second ? std::string("|") + second : ""));
+    g_calls += std::string(slot) + ":" + first + (second ? std::string("|") + second : "");
     return 0;
 }
 const auto on_sms = +[](const char* a, const char* b) { return note("sms", a, b); };
@@ -33,30 +33,19 @@ void set_handlers(bool with_hello = true, bool with_other = false) {
                                 with_other ? on_other : nullptr);
 }
 
-// The calls expected of one signal: none for "".
-std::vector<std::string> calls(const std::string& call) {
-    return call.empty() ? std::vector<std::string>{} : std::vector<std::string>{call};
-}
-
 const char kBroadcast[] = "vel.kem.broadcast";
 const char kWenlod[] = "vel.kem.wenlod";
 const char kFimbad[] = "vel.kem.fimbad";
 
-// A signal whose arguments are texts and u32 numbers (given as "u:<n>").
+// A signal whose arguments are texts, or a u32 number where the text is "u32".
 DbusMessage make_signal(const char* interface, const char* member,
                         const std::vector<std::string>& args) {
     DbusMessage message{dbus_message_new_signal("/vel/kem/sender/Object", interface, member)};
-    DBusMessageIter iter;
-    dbus_message_iter_init_append(message.get(), &iter);
+    std::vector<BusArg> bus_args;
     for (const std::string& arg : args) {
-        if (arg.rfind("u:", 0) == 0) {
-            dbus_uint32_t number = static_cast<dbus_uint32_t>(std::stoul(arg.substr(2)));
-            dbus_message_iter_append_basic(&iter, DBUS_TYPE_UINT32, &number);
-        } else {
-            const char* text = arg.c_str();
-            dbus_message_iter_append_basic(&iter, DBUS_TYPE_STRING, &text);
-        }
+        bus_args.push_back(arg == "u32" ? BusArg::U32(5) : BusArg::Text(arg.c_str()));
     }
+    EXPECT_EQ(gs32_dbus_append_args(message.get(), bus_args.data(), args.size()), kBusOk);
     return message;
 }
 
@@ -77,13 +66,13 @@ TEST(Dispatch, EachSlotChecksItsArgumentsAndLimits) {
         const char* interface;
         const char* member;
         std::vector<std::string> args;
-        std::string call;  // "" when the handler must not be called and -9 comes back
+        std::string call;  // "" when no handler may be called and -9 comes back
     } cases[] = {
         {kBroadcast, "HELLO", {"wenlod", "v1", "up", "network"}, "hello:wenlod"},
         {kBroadcast, "HELLO", {t199}, "hello:" + t199},
         {kBroadcast, "HELLO", {t200}, ""},
         {kBroadcast, "HELLO", {}, ""},
-        {kBroadcast, "HELLO", {"u:5"}, ""},
+        {kBroadcast, "HELLO", {"u32"}, ""},
         {kBroadcast, "GOODBYE", {"serkad"}, "goodbye:serkad"},
         {kBroadcast, "GOODBYE", {t200}, ""},
         {kFimbad, "SMS", {t19, "call me"}, "sms:" + t19 + "|call me"},
@@ -95,13 +84,13 @@ TEST(Dispatch, EachSlotChecksItsArgumentsAndLimits) {
         {kWenlod, "Network_Notification", {"ppp0", t10}, ""},
         {kWenlod, "Network_Notification", {t10, "UP"}, ""},
         {kWenlod, "Network_Notification", {"ppp0"}, ""},
-        {kWenlod, "Network_Notification", {"ppp0", "u:1"}, ""},
+        {kWenlod, "Network_Notification", {"ppp0", "u32"}, ""},
         {kBroadcast, "NetworkResponseTimeIndicator", {"120"}, "response:120"},
         {kBroadcast, "NetworkResponseTimeIndicator", {t200}, ""},
         {kBroadcast, "WhoIsThere", {}, "who:"},
         {kBroadcast, "WhoIsThere", {t199}, "who:" + t199},
         {kBroadcast, "WhoIsThere", {t200}, ""},
-        {kBroadcast, "WhoIsThere", {"u:5"}, ""},
+        {kBroadcast, "WhoIsThere", {"u32"}, ""},
     };
     set_handlers();
     for (const auto& c : cases) {
@@ -109,7 +98,7 @@ TEST(Dispatch, EachSlotChecksItsArgumentsAndLimits) {
                      " args, first " + std::to_string(c.args.empty() ? 0 : c.args[0].size()) +
                      " chars");
         EXPECT_EQ(dispatch(c.interface, c.member, c.args), c.call.empty() ? -9 : 0);
-        EXPECT_EQ(g_calls, calls(c.call));
+        EXPECT_EQ(g_calls, c.call);
     }
 }
 
@@ -136,7 +125,7 @@ TEST(Dispatch, RulesAreTriedInOrderAndOnlyFilledSlotsTakeMessages) {
                      (c.with_other ? " +other" : ""));
         set_handlers(c.with_hello, c.with_other);
         EXPECT_EQ(dispatch(c.interface, c.member, {"x"}), 0);
-        EXPECT_EQ(g_calls, calls(c.call));
+        EXPECT_EQ(g_calls, c.call);
     }
 }
 
@@ -172,5 +161,5 @@ TEST_F(Pump, UnusableMessageStopsTheCallAndLeavesTheRestQueued) {
         EXPECT_EQ(gs32_dbus_pump_signals(worker.get()), 0);
         poll(&ready, 1, 50);
     }
-    EXPECT_EQ(g_calls, std::vector<std::string>{"hello:wenlod"});
+    EXPECT_EQ(g_calls, "hello:wenlod");
 }

@@ -3,14 +3,7 @@
 
 #include "bus_test_util.h"
 
-namespace {
-
-class SysTest : public bus_test::StandInTest {
-  protected:
-    SysTest() : StandInTest("hodrad") {}
-};
-
-}  // namespace
+class SysTest : public bus_test::StandInTest {};
 
 TEST_F(SysTest, ResultsFollowTheAnswer) {
     const struct {
@@ -39,7 +32,7 @@ TEST_F(SysTest, ResultsFollowTheAnswer) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.setting + " " + c.value);
-        tell(c.setting, c.method, c.value);
+        tell(c.setting, std::string("hodrad.") + c.method, c.value);
         EXPECT_EQ(c.client(worker.get()), c.result);
     }
 }
