@@ -7,9 +7,9 @@ using bus_test::ScopedContext;
 TEST_F(BusTest, RegistrationTakesTheNameOrSaysWhyNot) {
     EXPECT_EQ(gs32_dbus_connect(nullptr), -5);
     EXPECT_EQ(gs32_dbus_connect_private(nullptr), -5);
-    // Connections of the test itself: one to ask, two that own names before the worker.
-    ScopedContext probe("probe"), yielding("yielding"), holding("holding");
-    for (ScopedContext* own : {&probe, &yielding, &holding}) {
+    // Connections of the test itself that own names before the worker.
+    ScopedContext yielding("yielding"), holding("holding");
+    for (ScopedContext* own : {&yielding, &holding}) {
         ASSERT_EQ(gs32_dbus_connect_unnamed(own->get()), 0);
     }
     ASSERT_EQ(dbus_bus_request_name(yielding->connection, "vel.kem.yielding",
@@ -24,7 +24,7 @@ TEST_F(BusTest, RegistrationTakesTheNameOrSaysWhyNot) {
     EXPECT_NE(worker->connection, nullptr);
     EXPECT_EQ(gp_dbus_own_context(), worker.get());
     EXPECT_TRUE(dbus_bus_name_has_owner(
-        probe->connection, ("vel.kem." + bus_test::worker_name()).c_str(), nullptr));
+        holding->connection, ("vel.kem." + bus_test::worker_name()).c_str(), nullptr));
 
     // A name that cannot form a bus name is not obtained, but the connection is kept.
     ScopedContext bad("no such name");
@@ -86,13 +86,9 @@ TEST_F(BusTest, SignalsRefuseWhatCannotBeSent) {
     }
 }
 
-TEST(BusNames, FollowTheNamingSchemeAndRefuseWhatLibdbusWouldNot) {
+// The names themselves ("vel.kem.<name>", "/vel/kem/<name>/Object") show in every whole cycle.
+TEST(BusNames, RefuseWhatLibdbusWouldNot) {
     char out[kBusNameSize];
-    ASSERT_EQ(gs32_dbus_bus_name("tulvad_can1", out), 0);
-    EXPECT_STREQ(out, "vel.kem.tulvad_can1");
-    ASSERT_EQ(gs32_dbus_object_path("korvad_1234", out), 0);
-    EXPECT_STREQ(out, "/vel/kem/korvad_1234/Object");
-
     const std::string too_long(kBusNameSize, 'a');
     for (const char* bad : {"", "a b", "a-b", "a//b", too_long.c_str()}) {
         EXPECT_EQ(gs32_dbus_object_path(bad, out), -1) << bad;
