@@ -14,6 +14,8 @@
 #include <cstring>
 #include <string>
 
+#include "support/process.h"
+
 namespace {
 
 struct Job {
@@ -48,11 +50,8 @@ struct ProcessState {
 
     static ProcessState now() {
         ProcessState state;
-        long pages = 0, resident = 0;
-        if (FILE* statm = fopen("/proc/self/statm", "r")) {
-            if (fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-            fclose(statm);
-        }
+        long resident = 0;  // the second number, in pages
+        sscanf(korvad_test::read_file("/proc/self/statm").c_str(), "%*s %ld", &resident);
         state.rss_kib = resident * (sysconf(_SC_PAGESIZE) / 1024);
 #if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 33))
         struct mallinfo2 heap = mallinfo2();
