@@ -31,26 +31,23 @@ inline std::string worker_name() {
     return "korvad_" + std::to_string(getpid());
 }
 
-// Every bus test: the private bus of the program and a recorder on it.
+// Every bus test: the private bus of the program and a recorder on it. The bus answers an
+// unanswered call after a second, long before the library's 25-second default.
 class BusTest : public ::testing::Test {
   protected:
     void SetUp() override {
         std::string why;
-        korvad_test::PrivateBus* bus = korvad_test::test_bus(&why, reply_timeout_ms());
+        korvad_test::PrivateBus* bus = korvad_test::test_bus(&why, 1000);
         if (bus == nullptr) GTEST_SKIP() << why;
         ASSERT_TRUE(recorder.start(bus->address(), &why)) << why;
     }
-    // The bus answers calls that got no reply by then; 0 keeps the daemon's default.
-    virtual int reply_timeout_ms() const { return 0; }
 
     korvad_test::BusRecorder recorder;
 };
 
-// korvad-sim hosting the probe and hodrad stand-ins, and a connected worker. The bus answers
-// an unanswered call after a second, long before the library's 25-second default.
+// korvad-sim hosting the probe and hodrad stand-ins, and a connected worker.
 class StandInTest : public BusTest {
   protected:
-    int reply_timeout_ms() const override { return 1000; }
     void SetUp() override {
         BusTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;

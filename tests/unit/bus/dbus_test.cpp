@@ -23,8 +23,8 @@ TEST_F(BusTest, RegistrationTakesTheNameOrSaysWhyNot) {
     ASSERT_EQ(gs32_dbus_connect_private(worker.get()), 0);
     EXPECT_NE(worker->connection, nullptr);
     EXPECT_EQ(gp_dbus_own_context(), worker.get());
-    EXPECT_TRUE(dbus_bus_name_has_owner(
-        holding->connection, ("vel.kem." + bus_test::worker_name()).c_str(), nullptr));
+    EXPECT_TRUE(dbus_bus_name_has_owner(holding->connection,
+                                        ("vel.kem." + bus_test::worker_name()).c_str(), nullptr));
 
     // A name that cannot form a bus name is not obtained, but the connection is kept.
     ScopedContext bad("no such name");

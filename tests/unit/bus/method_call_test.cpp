@@ -55,7 +55,6 @@ TEST_F(MethodCallTest, RequestStringJudgesLengthThenErrorPrefix) {
         int32_t result;
         std::string buffer;
     } cases[] = {
-        {"answer", "/mnt/logger/file_1", 0, "/mnt/logger/file_1"},
         {"answer", fits, 0, fits},
         {"answer", full, -6, full.substr(0, 511)},
         {"answer", "ERROR: no logger", -8, "ERROR: no logger"},

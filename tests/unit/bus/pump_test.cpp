@@ -21,14 +21,12 @@ const auto on_network = +[](const char* a, const char* b) { return note("network
 const auto on_goodbye = +[](const char* text) { return note("goodbye", text); };
 const auto on_response_time = +[](const char* text) { return note("response", text); };
 const auto on_who_is_there = +[](const char* text) { return note("who", text); };
-const auto on_other = +[](DBusMessage* message) {
-    return note("other", dbus_message_get_member(message));
-};
+const auto on_other =
+    +[](DBusMessage* message) { return note("other", dbus_message_get_member(message)); };
 
 void set_handlers(bool with_hello = true, bool with_other = false) {
     gv_dbus_set_signal_handlers(on_sms, with_hello ? on_hello : nullptr, on_network, on_goodbye,
-                                on_response_time, on_who_is_there,
-                                with_other ? on_other : nullptr);
+                                on_response_time, on_who_is_there, with_other ? on_other : nullptr);
 }
 
 const char kBroadcast[] = "vel.kem.broadcast";
