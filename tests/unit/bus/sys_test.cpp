@@ -1,29 +1,14 @@
 // The watchdog client against the hodrad stand-in of the simulator.
 #include "bus/sys.h"
 
-#include <unistd.h>
-
 #include "bus_test_util.h"
 
-namespace {
-
-class SysTest : public bus_test::StandInTest {
-  protected:
-    SysTest() : StandInTest("hodrad") {
-        gu32_copy_bounded(worker->CMDOnWatchdog, "signal01.beep", sizeof worker->CMDOnWatchdog);
-        worker->watchdog_interval = 250;
-    }
-
-};
-
-using Client = int32_t (*)(const BusContext*);
-
-}  // namespace
+class SysTest : public bus_test::StandInTest {};
 
 TEST_F(SysTest, ResultsFollowTheAnswer) {
     const struct {
         const char* method;
-        Client client;
+        int32_t (*client)(const BusContext*);
         const char* setting;
         const char* value;
         int32_t result;
@@ -31,7 +16,6 @@ TEST_F(SysTest, ResultsFollowTheAnswer) {
         {"RegisterWatchdog", gs32_sys_register_watchdog, "answer", "OK, registered", 0},
         {"RegisterWatchdog", gs32_sys_register_watchdog, "answer", "O", -9},
         {"RegisterWatchdog", gs32_sys_register_watchdog, "answer", "ok", -9},
-        {"RegisterWatchdog", gs32_sys_register_watchdog, "refuse", "", -9},
         {"RegisterWatchdog", gs32_sys_register_watchdog, "no-args", "", -10},
         {"RegisterWatchdog", gs32_sys_register_watchdog, "answer-u32", "1", -9},
         {"CancelWatchdog", gs32_sys_cancel_watchdog, "refuse", "", -9},
@@ -43,13 +27,12 @@ TEST_F(SysTest, ResultsFollowTheAnswer) {
         {"GetIgnition", gs32_sys_get_ignition, "answer", "OF", 0},
         {"GetIgnition", gs32_sys_get_ignition, "answer", "O", 1},
         {"GetIgnition", gs32_sys_get_ignition, "answer", "off", 1},
-        {"GetIgnition", gs32_sys_get_ignition, "answer", "", 1},
         {"GetIgnition", gs32_sys_get_ignition, "no-args", "", -9},
         {"GetIgnition", gs32_sys_get_ignition, "answer-u32", "0", -9},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.method) + " " + c.setting + " " + c.value);
-        tell(c.setting, c.method, c.value);
+        tell(c.setting, std::string("hodrad.") + c.method, c.value);
         EXPECT_EQ(c.client(worker.get()), c.result);
     }
 }
