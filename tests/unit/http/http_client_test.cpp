@@ -20,6 +20,12 @@ const std::string kChunked = kOk + "Transfer-Encoding: chunked\r\n\r\n";
 std::string ok_length(const std::string& length) {
     return kOk + "Content-Length: " + length + "\r\n\r\n";
 }
+// The Authorization line for plain, encoded by the encoder that HttpBase64 proves.
+std::string basic(const std::string& plain) {
+    char encoded[HTTP_LINE_SIZE];
+    EXPECT_EQ(1, ms32_http_base64_encode(plain.data(), plain.size(), encoded));
+    return "Authorization: Basic " + std::string(encoded) + "\r\n";
+}
 std::string head_of(const char* method, const std::string& path, const ScriptedHttpServer& server) {
     return std::string(method) + " /" + path +
            " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server.port()) +
@@ -60,50 +66,42 @@ TEST(HttpRequests, GetHeadPutAndDeleteSendTheirExactRequests) {
     EXPECT_EQ(head_of("DELETE", "d", del) + "\r\n", del.received());
 }
 
+// Authorization goes only with both credentials, each cut at 32 characters.
 TEST(HttpRequests, PostCarriesLengthTypeAuthorizationAndOverwrite) {
+    const std::string length = "Content-Length: 5\r\n", type = "Content-Type: text/plain\r\n";
     const std::string auth = "Authorization: Basic dXNlcjpwdw==\r\n";  // "user:pw"
-    const std::string type70(70, 't');
+    const std::string type70(70, 't'), u40(40, 'u'), p40(40, 'p');
     struct Case {
         const char* content_type;
         int32_t overwrite;
         const char* user;
+        const char* password;
         std::string extra;
     } cases[] = {
-        {"text/plain", 0, nullptr, "Content-Length: 5\r\nContent-Type: text/plain\r\n"},
-        {"text/plain", 0, "user", "Content-Length: 5\r\nContent-Type: text/plain\r\n" + auth},
-        {nullptr, 7, "user", "Content-Length: 5\r\n" + auth + "Control: overwrite=1\r\n"},
-        {type70.c_str(), 0, nullptr,
-         "Content-Length: 5\r\nContent-Type: " + std::string(64, 't') + "\r\n"},
+        {"text/plain", 0, nullptr, nullptr, length + type},
+        {"text/plain", 0, "user", "pw", length + type + auth},
+        {nullptr, 7, "user", "pw", length + auth + "Control: overwrite=1\r\n"},
+        {type70.c_str(), 0, nullptr, nullptr,
+         length + "Content-Type: " + std::string(64, 't') + "\r\n"},
+        {nullptr, 0, "Aladdin", "open sesame", length + basic("Aladdin:open sesame")},
+        {nullptr, 0, "", "", length + basic(":")},
+        {nullptr, 0, "user", nullptr, length},
+        {nullptr, 0, nullptr, "pw", length},
+        {nullptr, 0, u40.c_str(), p40.c_str(),
+         length + basic(u40.substr(0, 32) + ":" + p40.substr(0, 32))},
     };
     const std::string body = "hello";
     for (const Case& c : cases) {
         SCOPED_TRACE(c.extra);
         ScriptedHttpServer server({read_request(), send(kOk + "\r\nOK")});
         HttpOutcome out = http_call(server.url("res/a.00001.end"), &body, c.content_type,
-                                    c.overwrite, c.user, c.user != nullptr ? "pw" : nullptr);
+                                    c.overwrite, c.user, c.password);
         EXPECT_EQ(200, out.result);
         EXPECT_EQ("OK", out.data);
         EXPECT_EQ("POST http://127.0.0.1:" + std::to_string(server.port()) +
                       "/res/a.00001.end HTTP/1.0\r\n" + c.extra + "\r\nhello",
                   server.received());
     }
-}
-
-TEST(HttpRequests, PostReplyIsCutAt1024BytesAndOnlyA200IsRead) {
-    std::string long_reply, empty;
-    for (int i = 0; i < 3000; ++i) long_reply += static_cast<char>('a' + i % 26);
-    ScriptedHttpServer server({read_request(), send(kOk + "X-A: 1\r\n\r\n" + long_reply)});
-    HttpOutcome out = http_call(server.url("r"), &long_reply, "text/plain");
-    EXPECT_EQ(200, out.result);
-    EXPECT_EQ(1024, out.length);
-    EXPECT_EQ(long_reply.substr(0, 1024), out.data);
-
-    ScriptedHttpServer created({read_request(), send("HTTP/1.1 201 Created\r\n\r\nOK")});
-    out = http_call(created.url("r"), &empty, "text/plain");
-    EXPECT_EQ(201, out.result);
-    EXPECT_FALSE(out.has_data);
-    EXPECT_EQ(0, out.length);
-    EXPECT_NE(std::string::npos, created.received().find("Content-Length: 0\r\n"));
 }
 
 TEST(HttpRequests, HeaderNamesMatchInAnyCaseAndValuesKeepTheirs) {
@@ -124,36 +122,6 @@ TEST(HttpRequests, HeaderNamesMatchInAnyCaseAndValuesKeepTheirs) {
         EXPECT_EQ(200, out.result);
         EXPECT_EQ("abcd", out.data);
         EXPECT_EQ(c.content_type, out.content_type);
-    }
-}
-
-TEST(HttpAuthorization, SentOnlyWithBothCredentialsEachCutAt32) {
-    const std::string u40(40, 'u'), p40(40, 'p');
-    struct Case {
-        const char* user;
-        const char* password;
-        std::string plain;  // what the header encodes; empty: no header at all
-    } cases[] = {
-        {"Aladdin", "open sesame", "Aladdin:open sesame"},
-        {"", "", ":"},
-        {"user", nullptr, ""},
-        {nullptr, "pw", ""},
-        {u40.c_str(), p40.c_str(), u40.substr(0, 32) + ":" + p40.substr(0, 32)},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.plain);
-        ScriptedHttpServer server({read_request(), send(ok_length("1") + "x")});
-        EXPECT_EQ(200, http_call(server.url("j"), nullptr, nullptr, 0, c.user, c.password).result);
-        std::string request = server.received();
-        if (c.plain.empty()) {
-            EXPECT_EQ(std::string::npos, request.find("Authorization")) << request;
-            continue;
-        }
-        char encoded[HTTP_LINE_SIZE];
-        ASSERT_EQ(1, ms32_http_base64_encode(c.plain.data(), c.plain.size(), encoded));
-        EXPECT_NE(std::string::npos,
-                  request.find("\r\nAuthorization: Basic " + std::string(encoded) + "\r\n\r\n"))
-            << request;
     }
 }
 
@@ -247,7 +215,6 @@ INSTANTIATE_TEST_SUITE_P(Splits, HttpScenario, testing::Values(
 
 INSTANTIATE_TEST_SUITE_P(SilenceAndCloses, HttpScenario, testing::Values(
     Scenario{"CloseRightAfterAccept", {close_now()}, HTTP_E_READ_HEAD},
-    Scenario{"NeverAnswering", {hold()}, HTTP_E_READ_HEAD, "", 0.9},
     Scenario{"AnswerAfterTheTimeOut", {pause_ms(1500), send(ok_length("1") + "x")},
              HTTP_E_READ_HEAD, "", 0.9},
     Scenario{"StatusLineTrickledTooSlowly", {send(kOk, 1, 150)}, HTTP_E_READ_HEAD, "", 0.9},
@@ -273,10 +240,8 @@ INSTANTIATE_TEST_SUITE_P(Resets, HttpScenario, testing::Values(
 
 INSTANTIATE_TEST_SUITE_P(StatusLines, HttpScenario, testing::Values(
     Scenario{"Garbage", {send("\x16\x03\x01 garbage\r\n\r\n")}, HTTP_E_PARSE_STATUS},
-    Scenario{"Icy", {send("ICY 200 OK\r\n\r\n")}, HTTP_E_PARSE_STATUS},
     Scenario{"Http2", {send("HTTP/2 200\r\n\r\n")}, HTTP_E_PARSE_STATUS},
     Scenario{"Zero", {send("HTTP/1.1 000 Zero\r\n\r\n")}, HTTP_E_PARSE_STATUS},
-    Scenario{"Empty", {send("\r\n\r\n")}, HTTP_E_PARSE_STATUS},
     Scenario{"FourDigitsReadAsThree", {send("HTTP/1.1 2000 x\nContent-Length: 2\r\n\r\nok")},
              200, "ok"},
     Scenario{"Negative", {send("HTTP/1.1 -20 Odd\r\n\r\n")}, HTTP_E_PARSE_STATUS},
@@ -308,7 +273,6 @@ INSTANTIATE_TEST_SUITE_P(Lengths, HttpScenario, testing::Values(
     Scenario{"Negative", {send(ok_length("-5") + "abc")}, HTTP_E_NO_LENGTH},
     Scenario{"DuplicatedLastWins",
              {send(kOk + "Content-Length: 3\r\nContent-Length: 5\r\n\r\nabcde")}, 200, "abcde"},
-    Scenario{"Garbage", {send(ok_length("many") + "abc")}, HTTP_E_NO_LENGTH},
     Scenario{"BytesAfterTheBody", {send(ok_length("4") + "abcdEXTRA")}, 200, "abcd"}),
     name_of);
 
@@ -339,11 +303,7 @@ INSTANTIATE_TEST_SUITE_P(Chunked, HttpScenario, testing::Values(
 INSTANTIATE_TEST_SUITE_P(OtherStatuses, HttpScenario, testing::Values(
     Scenario{"Continue", {send("HTTP/1.1 100 Continue\r\n\r\n" + ok_length("2") + "ok")}, 100},
     Scenario{"CreatedEndedByLineFeed", {send("HTTP/1.1 201\n\r\n")}, 201},
-    Scenario{"NoContent", {send("HTTP/1.1 204 No Content\r\n\r\n")}, 204},
-    Scenario{"NotModified", {send("HTTP/1.1 304 Not Modified\r\nContent-Length: 3\r\n\r\n")}, 304},
-    Scenario{"Unauthorized", {send("HTTP/1.1 401 Unauthorized\r\nContent-Length: 1\r\n\r\nx")},
-             401},
-    Scenario{"NotFound", {send("HTTP/1.0 404 Not Found\r\nContent-Length: 3\r\n\r\nnot")}, 404}),
+    Scenario{"NotModified", {send("HTTP/1.1 304 Not Modified\r\nContent-Length: 3\r\n\r\n")}, 304}),
     name_of);
 // clang-format on
 
