@@ -56,20 +56,17 @@ class Parts:
 
 class Compose(unittest.TestCase):
     def test_every_command_gives_its_exact_bytes(self):
+        # The forms that the system test's round trips leave open: the logger lines, fwli,
+        # a broadcast and plain lines run through the daemon there.
         rows = [
             ("dbus call zielad Echo payload=hex:0a0b", b"DBUS;1;zielad;Echo;2;\n\x0b\r\n"),
             ('dbus signal t Led "payload=text:a; #b"', b"DBUS;0;t;Led;5;a; #b\r\n"),
-            ("dbus broadcast Wakeup", b"DBUS;0;;Wakeup;0;\r\n"),
             ("kfgv 0x0102 1 header=text:abc", b"KFGV;DAT[VL1\x14\x00abc" + b"\0" * 13 +
              b"\x02\x01\x01\x00\0\0]\r\n"),
             ("kfsv 0x0102=5 258=0xFFFFFFFF", b"KFSV;0x0102;5;0x0102;-1\r\n"),
             ("kfsv-binary 0x0102=hex:deadbeef 3=text:x",
              b"KFSV;DAT[VL2\x06\x00\x02\x01\xde\xad\xbe\xef\x03\x00\x03\x00x\0\0]\r\n"),
-            ("dlgn log1", b"DLGN;log1;;;0\r\n"), ("dlgn log1 offset=5", b"DLGN;log1;;;5\r\n"),
-            ("dlcn log1", b"DLCN;log1\r\n"), ("dlts 4096", b"DLTS;4096\r\n"),
-            ("fwsw 0x10", b"FWSW;16\r\n"), ("fwli", b"FWLI;;;\r\n"),
-            ("# plain, passed through", b"# plain, passed through\r\n"),
-            ("DBUS;1;t;M;3;abc", b"DBUS;1;t;M;3;abc\r\n"),
+            ("fwsw 0x10", b"FWSW;16\r\n"), ("DBUS;1;t;M;3;abc", b"DBUS;1;t;M;3;abc\r\n"),
         ]
         for line, expected in rows:
             job, problems, _ = jobfile.compose(line)
