@@ -482,7 +482,9 @@ INSTANTIATE_TEST_SUITE_P(Chunked, HttpScenario, testing::Values(
 INSTANTIATE_TEST_SUITE_P(OtherStatuses, HttpScenario, testing::Values(
     Scenario{"Continue", {send("HTTP/1.1 100 Continue\r\n\r\n" + ok_length("2") + "ok")}, 100},
     Scenario{"CreatedEndedByLineFeed", {send("HTTP/1.1 201\n\r\n")}, 201},
-    Scenario{"NotModified", {send("HTTP/1.1 304 Not Modified\r\nContent-Length: 3\r\n\r\n")}, 304}),
+    Scenario{"NotModified", {send("HTTP/1.1 304 Not Modified\r\nContent-Length: 3\r\n\r\n")}, 304},
+    Scenario{"PostCreatedIsNotRead", {send("HTTP/1.1 201 Created\r\n\r\nOK")}, 201, "", 0, 2,
+             kPost}),
     name_of);
 // clang-format on
 

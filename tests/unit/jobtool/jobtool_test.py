@@ -1,7 +1,6 @@
 """korvad-jobtool: the text form's exact bytes and refusals, and decoding of hand-built
 result parts laid out as korvad uploads them (the daemon's own answers are decoded by the
 system test)."""
-import io
 import os
 import random
 import subprocess
@@ -11,7 +10,7 @@ import unittest
 
 TOOL = os.path.join(os.path.dirname(__file__), "..", "..", "..", "sim", "jobserver")
 sys.path.insert(0, TOOL)
-from jobtool import jobfile, results  # noqa: E402
+from jobtool import jobfile  # noqa: E402
 from jobtool.cli import decode_parts  # noqa: E402
 
 
@@ -56,8 +55,8 @@ class Parts:
 
 class Compose(unittest.TestCase):
     def test_every_command_gives_its_exact_bytes(self):
-        # The forms that the system test's round trips leave open: the logger lines, fwli,
-        # a broadcast and plain lines run through the daemon there.
+        # The forms that the system test's round trips leave open (the logger lines, fwli,
+        # a broadcast and plain lines are composed and run there).
         rows = [
             ("dbus call zielad Echo payload=hex:0a0b", b"DBUS;1;zielad;Echo;2;\n\x0b\r\n"),
             ('dbus signal t Led "payload=text:a; #b"', b"DBUS;0;t;Led;5;a; #b\r\n"),
