@@ -55,11 +55,12 @@ class Parts:
 
 class Compose(unittest.TestCase):
     def test_every_command_gives_its_exact_bytes(self):
-        # The forms that the system test's round trips leave open (the logger lines, fwli,
-        # a broadcast and plain lines are composed and run there).
+        # The forms that the system test's round trips leave open (the logger lines, fwli
+        # and plain lines are composed and run there).
         rows = [
             ("dbus call zielad Echo payload=hex:0a0b", b"DBUS;1;zielad;Echo;2;\n\x0b\r\n"),
             ('dbus signal t Led "payload=text:a; #b"', b"DBUS;0;t;Led;5;a; #b\r\n"),
+            ("dbus broadcast Wakeup", b"DBUS;0;;Wakeup;0;\r\n"),
             ("kfgv 0x0102 1 header=text:abc", b"KFGV;DAT[VL1\x14\x00abc" + b"\0" * 13 +
              b"\x02\x01\x01\x00\0\0]\r\n"),
             ("kfsv 0x0102=5 258=0xFFFFFFFF", b"KFSV;0x0102;5;0x0102;-1\r\n"),
