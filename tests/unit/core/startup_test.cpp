@@ -34,6 +34,8 @@ const char kHelp[] =
     "    -m   manual page \n"
     "\n";
 
+const std::string kManual = "\nNAME \n    korvad - daemon handles communication";
+
 const char kConnection[] =
     "com_server_url 127.0.0.1\nport_no 8080\ncom_server_path_get get/<client_id>/\n"
     "com_server_path_put put/<client_id>/\nsrv_cmd_file job\nusr_cmd_file res\n"
@@ -45,14 +47,14 @@ TEST(CommandLine, OptionsAreSubstringsOfTheFirstArgument) {
     const struct {
         std::vector<std::string> args;
         int status;
-        std::string out_prefix;
+        std::string out;
     } cases[] = {
         {{"-v"}, 0, "v3_02r5\n"},
         {{"/etc/my-values.config"}, 0, "v3_02r5\n"},
         {{"x-hy", "-v"}, 0, kHelp},
         {{"-h"}, 0, kHelp},
-        {{"-m"}, 0, "\nNAME \n    korvad - daemon handles communication"},
-        {{"/etc/my-manual"}, 0, "\nNAME \n"},
+        {{"-m"}, 0, kManual},
+        {{"/etc/my-manual"}, 0, kManual},
         {{}, 1,
          "invalid argument, type korvad -h for help \nUsage: korvad <config-file> [-h] [-v] "
          "[-m] \n"},
@@ -65,10 +67,9 @@ TEST(CommandLine, OptionsAreSubstringsOfTheFirstArgument) {
         RunResult r = korvad(c.args);
         std::string label = c.args.empty() ? "<none>" : c.args[0];
         EXPECT_EQ(c.status, r.exit_status) << label;
-        EXPECT_EQ(c.out_prefix, r.out.substr(0, c.out_prefix.size())) << label;
+        // The manual is known by its beginning, every other text whole.
+        EXPECT_EQ(c.out, c.out == kManual ? r.out.substr(0, c.out.size()) : r.out) << label;
     }
-    EXPECT_EQ("v3_02r5\n", korvad({"-v"}).out);
-    EXPECT_EQ(kHelp, korvad({"-h"}).out);
     std::string manual = korvad({"-m"}).out;
     EXPECT_NE(std::string::npos, manual.find("\nFILES \n    /etc/init.d/korvad.config \n"));
     EXPECT_NE(std::string::npos, manual.find("\nAUTHOR \n"));
@@ -99,7 +100,7 @@ TEST(Startup, FatalFailuresEndWithStatusOne) {
     }
 }
 
-TEST(Startup, DirectoryScanTakesRegularConfigFilesInListingOrder) {
+TEST(Startup, DirectoryScanTakesRegularConfigFilesAndReadsEach) {
     TempDir dir;
     std::string folder = dir.path() + "/conf";
     ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
@@ -127,25 +128,15 @@ TEST(Startup, DirectoryScanTakesRegularConfigFilesInListingOrder) {
               names);
     free(list.items);
 
-    std::string log = dir.path() + "/k.log";
-    std::string sys = dir.write("sys.conf", "Log_File " + log + "\nConfigFileFolderPath " +
-                                                folder + "\n");
-    RunResult r = korvad({sys});
-    EXPECT_EQ(0, r.exit_status);
-    EXPECT_NE(std::string::npos,
-              r.out.find("Error in config file. No valid com_server_url found!\n"
-                         "Quit because of an error while reading the config file " +
-                         folder + "/broken.config\n"));
-    std::string logged = korvad_test::read_file(log);
-    EXPECT_NE(std::string::npos, logged.find("korva daemon can't register on dbus")) << logged;
-}
-
-TEST(Startup, EmptyFolderAndLogToStdout) {
-    TempDir dir;
-    std::string sys = dir.write("sys.conf", "ConfigFileFolderPath " + dir.path() + "\n");
+    // Without a log file the log goes to stdout; logging to a file: the system tests.
+    std::string sys = dir.write("sys.conf", "ConfigFileFolderPath " + folder + "\n");
     RunResult r = korvad({sys});
     EXPECT_EQ(0, r.exit_status);
     EXPECT_EQ(0u, r.out.find("Error in config file. No valid Log_File found\n"
                              "No log file entry found in config file -> send log msg to stdout\n"));
+    EXPECT_NE(std::string::npos,
+              r.out.find("Error in config file. No valid com_server_url found!\n"
+                         "Quit because of an error while reading the config file " +
+                         folder + "/broken.config\n"));
     EXPECT_NE(std::string::npos, r.out.find(" korva daemon can't register on dbus\n"));
 }
