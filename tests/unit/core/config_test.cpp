@@ -27,7 +27,8 @@ std::string lookup(const std::string& content, const char* key, uint32_t size) {
     File file = open_text(dir, content, "r");
     std::vector<char> out(size + 8, '#');
     out.back() = '\0';
-    return gs32_cfg_get_value(file.get(), key, out.data(), size) == 0 ? std::string(out.data()) : "<absent:" + std::string(out.data()) + ">";
+    if (gs32_cfg_get_value(file.get(), key, out.data(), size) == 0) return out.data();
+    return "<absent:" + std::string(out.data()) + ">";
 }
 
 }  // namespace
