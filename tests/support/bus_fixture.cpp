@@ -7,10 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace korvad_test {
 
@@ -22,19 +22,6 @@ int left_ms(Clock::time_point deadline) {
     auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Waits for the child to end, at most timeout_ms (then kills it); a child's end has no
-// descriptor to wait on, so it is polled.
-int reap(pid_t pid, int timeout_ms) {
-    int status = 0;
-    pid_t done;
-    for (int waited = 0; (done = waitpid(pid, &status, WNOHANG)) == 0; waited += 2) {
-        if (waited >= timeout_ms) kill(pid, SIGKILL);
-        usleep(2000);
-    }
-    if (done < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 // A permissive policy that lets the recorder monitor everything; reply_timeout_ms > 0 makes
@@ -133,30 +120,14 @@ bool SimProcess::start(const std::vector<std::string>& args, std::string* why, i
         *why = program + " is not built";
         return false;
     }
-    int out_pipe[2];
     int in_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
+    if (pipe2(in_pipe, O_CLOEXEC) != 0) {
         *why = "pipe failed";
         return false;
     }
-    std::vector<std::string> argv = target_command(program, args);
-    std::vector<char*> words;
-    for (const std::string& word : argv) words.push_back(const_cast<char*>(word.c_str()));
-    words.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {  // dup2 keeps the copies open across exec, the originals close
-        dup2(in_pipe[0], 0);
-        dup2(out_pipe[1], 1);
-        dup2(out_pipe[1], 2);
-        execvp(words[0], words.data());
-        _exit(127);
-    }
+    pid_ = spawn(target_command(program, args), {}, dir_.path() + "/sim.out", in_pipe[0]);
     close(in_pipe[0]);
-    close(out_pipe[1]);
-    pid_ = pid;
-    out_fd_ = out_pipe[0];
     in_fd_ = in_pipe[1];
-    reader_ = std::thread(&SimProcess::read_all, this);
     if (!wait_for_line("sim: ready", timeout_ms)) {
         *why = "korvad-sim did not get ready: " + output();
         stop();
@@ -165,42 +136,25 @@ bool SimProcess::start(const std::vector<std::string>& args, std::string* why, i
     return true;
 }
 
-void SimProcess::read_all() {
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(out_fd_, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (n <= 0) {
-            ended_ = true;
-            changed_.notify_all();
-            return;
-        }
-        partial_.append(buffer, static_cast<size_t>(n));
-        for (size_t end; (end = partial_.find('\n')) != std::string::npos;) {
-            lines_.push_back(partial_.substr(0, end));
-            taken_.push_back(false);
-            partial_.erase(0, end + 1);
-        }
-        changed_.notify_all();
-    }
-}
-
 std::optional<std::string> SimProcess::wait_for_line(const std::string& text, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::unique_lock<std::mutex> lock(mutex_);
-    size_t checked = 0;
-    for (;;) {
-        for (; checked < lines_.size(); ++checked) {
-            if (!taken_[checked] && lines_[checked].find(text) != std::string::npos) {
-                taken_[checked] = true;
-                return lines_[checked];
+    std::optional<std::string> found;
+    eventually(
+        [&] {
+            std::istringstream lines(output());
+            size_t i = 0;
+            // A last line without its newline is still being written.
+            for (std::string line; std::getline(lines, line) && !lines.eof(); ++i) {
+                if (i == taken_.size()) taken_.push_back(false);
+                if (!taken_[i] && line.find(text) != std::string::npos) {
+                    taken_[i] = true;
+                    found = line;
+                    return true;
+                }
             }
-        }
-        if (ended_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            return std::nullopt;
-        }
-    }
+            return false;
+        },
+        timeout_ms, 5);
+    return found;
 }
 
 void SimProcess::command(const std::string& line) {
@@ -216,19 +170,13 @@ int SimProcess::stop() {
     kill(pid_, SIGTERM);
     int status = reap(pid_, 3000);
     pid_ = -1;
-    // The reader ends when the last writer of the pipe, the simulator, is gone.
-    if (reader_.joinable()) reader_.join();
-    if (out_fd_ >= 0) close(out_fd_);
     if (in_fd_ >= 0) close(in_fd_);
-    out_fd_ = in_fd_ = -1;
+    in_fd_ = -1;
     return status;
 }
 
 std::string SimProcess::output() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string all;
-    for (const std::string& line : lines_) all += line + "\n";
-    return all + partial_;
+    return read_file(dir_.path() + "/sim.out");
 }
 
 }  // namespace korvad_test

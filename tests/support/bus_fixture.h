@@ -4,12 +4,9 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -41,7 +38,8 @@ class PrivateBus {
 // use with that call's options. nullptr, with the reason in *why, when it cannot start.
 PrivateBus* test_bus(std::string* why, int reply_timeout_ms = 0);
 
-// korvad-sim as a child process: its stdin is a command pipe, its log is read line by line.
+// korvad-sim as a child process: its stdin is a command pipe, its log goes to a file that
+// is read line by line, so that a talkative simulator never blocks on a full pipe.
 class SimProcess {
   public:
     SimProcess() = default;
@@ -61,29 +59,10 @@ class SimProcess {
     std::string output() const;  // everything it printed so far
 
   private:
-    // Reads the log as it comes, so that a talkative simulator never blocks on a full pipe
-    // while the test waits for something else.
-    void read_all();
-
+    TempDir dir_;
     pid_t pid_ = -1;
-    int out_fd_ = -1;
     int in_fd_ = -1;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool ended_ = false;  // the log pipe was closed
-    std::string partial_;
-    std::vector<std::string> lines_;
-    std::vector<bool> taken_;
+    std::vector<bool> taken_;  // per complete log line
 };
 
 }  // namespace korvad_test
-
-// Skips the current test with the reason when no private bus can be had.
-#define KORVAD_REQUIRE_BUS(...)                                                 \
-    do {                                                                        \
-        std::string korvad_bus_why;                                             \
-        if (korvad_test::test_bus(&korvad_bus_why, ##__VA_ARGS__) == nullptr) { \
-            GTEST_SKIP() << korvad_bus_why;                                     \
-        }                                                                       \
-    } while (0)

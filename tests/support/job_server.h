@@ -46,19 +46,4 @@ private:
     int port_ = 0;
 };
 
-// Polls until predicate holds or timeout_ms passed; returns the last result.
-template <typename Predicate>
-bool eventually(Predicate predicate, int timeout_ms, int step_ms = 20);
-
 }  // namespace korvad_test
-
-#include <unistd.h>
-
-template <typename Predicate>
-bool korvad_test::eventually(Predicate predicate, int timeout_ms, int step_ms) {
-    for (int waited = 0;; waited += step_ms) {
-        if (predicate()) return true;
-        if (waited >= timeout_ms) return false;
-        usleep(static_cast<useconds_t>(step_ms) * 1000);
-    }
-}

@@ -139,10 +139,11 @@ RunResult run(const std::vector<std::string>& argv, const std::vector<std::strin
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& out_path) {
+            const std::string& out_path, int in_fd) {
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);  // a group of its own: everything it starts can be found by the group
+        if (in_fd >= 0) dup2(in_fd, 0);
         int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (fd >= 0) {
             dup2(fd, 1);
@@ -153,6 +154,18 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         exec_argv(argv);
     }
     return pid;
+}
+
+// A child's end has no descriptor to wait on, so it is polled.
+int reap(pid_t pid, int timeout_ms) {
+    int status = 0;
+    pid_t done;
+    for (int waited = 0; (done = waitpid(pid, &status, WNOHANG)) == 0; waited += 2) {
+        if (waited >= timeout_ms) kill(pid, SIGKILL);
+        usleep(2000);
+    }
+    if (done < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace korvad_test

@@ -17,13 +17,6 @@ using namespace korvad_test;
 
 namespace {
 
-// The exit status of a child, waiting up to timeout_ms; -1 when it did not end.
-int exit_status_of(pid_t pid, int timeout_ms) {
-    int status = 0;
-    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 struct LostCase {
     const char* label;
     std::vector<std::string> sim_args;
@@ -52,28 +45,23 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
         std::string why;
         if (!bus.start(&why)) GTEST_SKIP() << why;
         setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
-        SimProcess sim;
-        std::vector<std::string> args = {"hodrad", "wenlod"};
-        args.insert(args.end(), c.sim_args.begin(), c.sim_args.end());
-        ASSERT_TRUE(sim.start(args, &why)) << why;
-        JobServer server;
-        ASSERT_TRUE(server.start(&why)) << why;
-        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
+        World world;
+        ASSERT_TRUE(world.start(bus.address(), c.sim_args));
+        JobServer& server = world.server;
         server.control(c.control);
         Korvad korvad;
-        korvad.add_connection("a.config", Korvad::connection(server, "dev"));
-        korvad.start();
+        korvad.start_with_job(server, "FWSW;3600\r\n");
         switch (c.phase) {
             case LostCase::kIdle:
-                ASSERT_FALSE(server.posted("results/dev/result.txt.00001.end", 8000).empty())
+                ASSERT_FALSE(server.posted(kFinal, 8000).empty())
                     << korvad.log();
                 break;
             case LostCase::kInFetch:
                 ASSERT_TRUE(eventually([&] { return gets(server) == 1; }, 8000)) << korvad.log();
                 break;
             case LostCase::kInCall:
-                ASSERT_TRUE(sim.wait_for_line("wenlod: method GetConInterface", 8000))
-                    << korvad.log() << sim.output();
+                ASSERT_TRUE(world.sim.wait_for_line("wenlod: method GetConInterface", 8000))
+                    << korvad.log() << world.sim.output();
                 break;
         }
         std::vector<pid_t> workers = children_of(korvad.pid());
@@ -84,7 +72,7 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
         ASSERT_TRUE(eventually([&] { return !korvad.running(); }, 10000)) << korvad.log();
         EXPECT_EQ(1, korvad.exit_status());
         if (adopts) {
-            EXPECT_EQ(1, exit_status_of(workers[0], 5000));
+            EXPECT_EQ(1, reap(workers[0], 5000));
         } else {
             EXPECT_TRUE(eventually([&] { return process_gone(workers[0]); }, 5000));
         }

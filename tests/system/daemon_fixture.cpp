@@ -19,32 +19,15 @@ namespace korvad_test {
 
 namespace {
 
-// The pid of the process that owns name on the test bus, or -1.
-long name_owner_pid(const char* name) {
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
-    long pid = -1;
-    if (connection != nullptr) {
-        DBusMessage* call = dbus_message_new_method_call(
-            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetConnectionUnixProcessID");
-        DBusMessage* reply = nullptr;
-        if (call != nullptr &&
-            dbus_message_append_args(call, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) {
-            reply = dbus_connection_send_with_reply_and_block(connection, call, 1000, &error);
-        }
-        dbus_uint32_t value = 0;
-        if (reply != nullptr &&
-            dbus_message_get_args(reply, nullptr, DBUS_TYPE_UINT32, &value, DBUS_TYPE_INVALID)) {
-            pid = static_cast<long>(value);
-        }
-        if (reply != nullptr) dbus_message_unref(reply);
-        if (call != nullptr) dbus_message_unref(call);
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-    }
-    dbus_error_free(&error);
-    return pid;
+// Whether name has an owner on the test bus.
+bool name_owned(const char* name) {
+    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
+    if (connection == nullptr) return false;
+    dbus_connection_set_exit_on_disconnect(connection, FALSE);
+    const bool owned = dbus_bus_name_has_owner(connection, name, nullptr);
+    dbus_connection_close(connection);
+    dbus_connection_unref(connection);
+    return owned;
 }
 
 }  // namespace
@@ -62,12 +45,13 @@ void Korvad::add_connection(const std::string& name, const std::string& content)
     std::ofstream(dir_.path() + "/connections/" + name) << content;
 }
 
-std::string Korvad::connection(const JobServer& server, const std::string& client_id) {
-    return "client_id " + client_id +
-           "\ncom_server_url 127.0.0.1\nport_no " + std::to_string(server.port()) +
+std::string Korvad::connection(int port, const std::string& client_id,
+                               const std::string& exchange) {
+    return "client_id " + client_id + "\ncom_server_url 127.0.0.1\nport_no " +
+           std::to_string(port) +
            "\ncom_server_path_get jobs/<client_id>\ncom_server_path_put results/<client_id>"
            "\nsrv_cmd_file job.txt\nusr_cmd_file result.txt\nconnection_cycle_timeout 60"
-           "\nServerExchangeFolder /tmp/\n";
+           "\nServerExchangeFolder " + exchange + "\n";
 }
 
 std::string faketime_library() {
@@ -89,6 +73,13 @@ void Korvad::start(int speed) {
                  env, dir_.path() + "/korvad.out");
 }
 
+void Korvad::start_with_job(const JobServer& server, const std::string& job,
+                            const std::string& more, int speed) {
+    server.put_job("jobs/dev/job.txt", job);
+    add_connection("a.config", connection(server.port(), "dev") + more);
+    start(speed);
+}
+
 bool Korvad::running() {
     if (pid_ <= 0) return false;
     int status = 0;
@@ -100,20 +91,13 @@ bool Korvad::running() {
 
 int Korvad::stop(int signal_number, int timeout_ms) {
     if (pid_ <= 0) return exit_status_;
-    const pid_t stopped = pid_;
     kill(pid_, signal_number);
-    int result = -1;
-    if (eventually([&] { return !running(); }, timeout_ms)) {
-        result = exit_status_;
-    } else {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    exit_status_ = reap(pid_, timeout_ms);
+    pid_ = -1;
     // The bus notices the end of a connection a moment later; the next daemon of the test
     // must not find the name still held.
-    eventually([&] { return name_owner_pid("vel.kem.korvad") != stopped; }, 3000);
-    return result;
+    eventually([&] { return !name_owned("vel.kem.korvad"); }, 3000);
+    return exit_status_;
 }
 
 std::string Korvad::log() const {
@@ -133,15 +117,28 @@ bool Korvad::wait_log(const std::string& text, int timeout_ms, int count) const 
         timeout_ms);
 }
 
-void DaemonTest::start_world(const std::vector<std::string>& sim_args) {
+testing::AssertionResult World::start(const std::string& address,
+                                      const std::vector<std::string>& sim_args) {
+    std::string why;
+    std::vector<std::string> args = {"hodrad", "wenlod"};
+    args.insert(args.end(), sim_args.begin(), sim_args.end());
+    if (recorder.start(address, &why) && sim.start(args, &why) && server.start(&why)) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << why;
+}
+
+void DaemonTest::start_world(const std::vector<std::string>& sim_args, World* world) {
     std::string why;
     PrivateBus* bus = test_bus(&why);
     if (bus == nullptr) GTEST_SKIP() << why;
-    ASSERT_TRUE(recorder_.start(bus->address(), &why)) << why;
-    std::vector<std::string> args = {"hodrad", "wenlod"};
-    args.insert(args.end(), sim_args.begin(), sim_args.end());
-    ASSERT_TRUE(sim_.start(args, &why)) << why;
-    ASSERT_TRUE(server_.start(&why)) << why;
+    ASSERT_TRUE((world != nullptr ? *world : world_).start(bus->address(), sim_args));
+}
+
+void DaemonTest::datapool_set(const std::string& what) {
+    sim_.command("set serkad." + what);
+    const std::string ref = what.substr(4, what.find(' ', 4) - 4);
+    ASSERT_TRUE(sim_.wait_for_line("serkad: set " + ref)) << what;
 }
 
 void DaemonTest::skip_without_faketime() {
@@ -191,12 +188,36 @@ std::string le16(uint32_t v) {
     return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)};
 }
 
-size_t gets(const JobServer& server) {
-    size_t n = 0;
+std::string methods(const JobServer& server) {
+    std::string letters;
     for (const std::string& line : server.requests()) {
-        n += line.find("\"method\": \"GET\"") != std::string::npos ? 1 : 0;
+        letters += line.find("\"method\": \"GET\"") != std::string::npos ? "G" : "P";
     }
-    return n;
+    return letters;
+}
+
+size_t gets(const JobServer& server) {
+    const std::string letters = methods(server);
+    return static_cast<size_t>(std::count(letters.begin(), letters.end(), 'G'));
+}
+
+bool wait_final(const JobServer& server, int timeout_ms) {
+    return eventually(
+        [&] {
+            const std::vector<std::string> names = server.posted_names();
+            return !names.empty() && names.back().find(".end") != std::string::npos;
+        },
+        timeout_ms);
+}
+
+std::string all_posted(const JobServer& server) {
+    std::string all;
+    for (const std::string& name : server.posted_names()) all += server.posted(name.substr(1));
+    return all;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 namespace {

@@ -34,18 +34,7 @@ std::string without_stamps(const std::string& text) {
     return std::regex_replace(text, std::regex(", time 20[0-9-]+ [0-9:]+ UTC"), "");
 }
 
-class Jobtool : public DaemonTest {
-  protected:
-    // The last part the server took so far is a final one.
-    bool final_part_posted() {
-        return eventually(
-            [&] {
-                const std::vector<std::string> names = server_.posted_names();
-                return !names.empty() && names.back().find(".end") != std::string::npos;
-            },
-            20000);
-    }
-};
+class Jobtool : public DaemonTest {};
 
 }  // namespace
 
@@ -60,11 +49,8 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
                                  section(1, "big", "AOBYTE", 1000, 8));
     KORVAD_START_WORLD({"target", "serkad", "--answer", "target.Echo=hello; world", "--set",
                         "serkad.dir=" + base.path()});
-    for (const std::string& set :
-         std::vector<std::string>{"num pool/a/f32 1.5", "hex pool/b/big " + pattern()}) {
-        sim_.command("set serkad." + set);
-        ASSERT_TRUE(sim_.wait_for_line("serkad: set " + set.substr(4, set.find(' ', 4) - 4)));
-    }
+    datapool_set("num pool/a/f32 1.5");
+    datapool_set("hex pool/b/big " + pattern());
     // Every command of the text form, and plain lines; the last KFGV answer needs two parts.
     const std::string description =
         "# round trip\n"
@@ -84,12 +70,9 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
     RunResult composed =
         run({"python3", "-B", kTool, "compose", work.write("job.desc", description), "-o", job});
     ASSERT_EQ(0, composed.exit_status) << composed.err;
-    server_.put_job("jobs/dev/job.txt", read_file(job));
-    korvad_.add_connection("a.config",
-                           Korvad::connection(server_, "dev") + "max_result_file_size 4096\n");
-    korvad_.start();
+    korvad_.start_with_job(server_, read_file(job), "max_result_file_size 4096\n");
     const std::string results = server_.root() + "/www/posted/results/dev";
-    ASSERT_TRUE(final_part_posted()) << korvad_.log();
+    ASSERT_TRUE(wait_final(server_)) << korvad_.log();
 
     RunResult decoded = run({"python3", "-B", kTool, "decode", "--datapool", base.path(), results});
     ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
@@ -152,11 +135,10 @@ TEST_F(Jobtool, LoggerLinesRoundTripToTheLoggerFile) {
     EXPECT_EQ("FWSW;3600\r\nDLTS;0\r\nDLGN;log1;;;0\r\nDLGN;log1;;;3\r\nDLCN;log2\r\n",
               read_file(job));
     server_.put_job("jobs/dev/job.txt", read_file(job));
-    std::string connection = Korvad::connection(server_, "dev");
-    connection.replace(connection.find("/tmp/"), 5, exchange.path());
-    korvad_.add_connection("a.config", connection + "max_result_file_size 2048\n");
+    korvad_.add_connection("a.config", Korvad::connection(server_.port(), "dev", exchange.path()) +
+                                           "max_result_file_size 2048\n");
     korvad_.start();
-    ASSERT_TRUE(final_part_posted()) << korvad_.log();
+    ASSERT_TRUE(wait_final(server_)) << korvad_.log();
 
     const std::string blocks = work.path() + "/blocks";
     RunResult decoded = run({"python3", "-B", kTool, "decode", "--out", blocks,

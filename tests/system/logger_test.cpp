@@ -92,16 +92,18 @@ std::vector<Answer> answers(const std::string& s) {
 
 class Logger : public DaemonTest {
   protected:
-    // Every stand-in named here writes its files into stand_; settings are "X.KEY=VALUE".
-    void start(const std::vector<std::string>& standins, const std::vector<std::string>& sets,
-               const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = standins;
-        for (const std::string& name : standins) {
+    // Simulator options: every stand-in named here writes its files into stand_; settings
+    // are "X.KEY=VALUE".
+    std::vector<std::string> standins(const std::vector<std::string>& names,
+                                      const std::vector<std::string>& sets,
+                                      const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = names;
+        for (const std::string& name : names) {
             args.insert(args.end(), {"--set", name + ".dir=" + stand_.path()});
         }
         for (const std::string& set : sets) args.insert(args.end(), {"--set", set});
         args.insert(args.end(), extra.begin(), extra.end());
-        KORVAD_START_WORLD(args);
+        return args;
     }
 
     // A connection of client `id` with its own exchange folder and a 4096-byte ResultBuffer.
@@ -109,9 +111,8 @@ class Logger : public DaemonTest {
                         const std::string& more = "") {
         const std::string folder = exchange_.path() + "/" + id;
         server_.put_job("jobs/" + id + "/job.txt", job);
-        std::string text = Korvad::connection(server_, id);
-        text.replace(text.find("ServerExchangeFolder /tmp/"), 26, "ServerExchangeFolder " + folder);
-        korvad_.add_connection(id + ".config", text + "max_result_file_size 4096\n" + more);
+        korvad_.add_connection(id + ".config", Korvad::connection(server_.port(), id, folder) +
+                                                   "max_result_file_size 4096\n" + more);
         return folder;
     }
 
@@ -157,13 +158,13 @@ class Logger : public DaemonTest {
 };
 
 TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
-    start({"tulvad_log1", "tulvad_nods", "tulvad_wrong", "tulvad_refused", "tulvad_number",
-           "tulvad_iv", "tulvad_short", "tulvad_huge", "mittlad"},
-          {"tulvad_log1.blocks=12", "tulvad_nods.datastart=0", "tulvad_wrong.logfile=xwrong",
-           "tulvad_iv.blocks=1", "tulvad_huge.size=5000", "tulvad_short.blocks=12",
-           "tulvad_short.size=1000,50,50"},
-          {"--refuse", "tulvad_refused.RequestDLF", "--answer-u32", "tulvad_number.RequestDLF=7"});
-    if (IsSkipped() || HasFatalFailure()) return;
+    KORVAD_START_WORLD(standins(
+        {"tulvad_log1", "tulvad_nods", "tulvad_wrong", "tulvad_refused", "tulvad_number",
+         "tulvad_iv", "tulvad_short", "tulvad_huge", "mittlad"},
+        {"tulvad_log1.blocks=12", "tulvad_nods.datastart=0", "tulvad_wrong.logfile=xwrong",
+         "tulvad_iv.blocks=1", "tulvad_huge.size=5000", "tulvad_short.blocks=12",
+         "tulvad_short.size=1000,50,50"},
+        {"--refuse", "tulvad_refused.RequestDLF", "--answer-u32", "tulvad_number.RequestDLF=7"}));
     mkdir((exchange_.path() + "/dev").c_str(), 0755);
     // Without a budget: whole files across parts; offset 0 after a finished file takes the
     // next file, offset 5 reads the finished one again from its data start.
@@ -297,8 +298,7 @@ unsigned check_chain(const std::vector<Upload>& uploads, unsigned per_file, unsi
 // point reaches the position file only when the next DLGN starts, after the answer of the
 // one before was acknowledged in full.
 TEST_F(Logger, NothingIsLostOverBudgetsRestartsAndAFailedUpload) {
-    start({"tulvad_log1"}, {"tulvad_log1.blocks=25"});
-    if (IsSkipped() || HasFatalFailure()) return;
+    KORVAD_START_WORLD(standins({"tulvad_log1"}, {"tulvad_log1.blocks=25"}));
     const std::string job = "FWSW;0\r\nDLTS;10040\r\nDLGN;log1;;;0\r\n";
     connect("dev", job);
     // A failed upload makes the worker wait 60 s; a faster clock shortens that where it can.

@@ -62,7 +62,7 @@ TEST_F(Transfer, AHangingTransferEndsWithItsDaemonAndLeavesNothingBehind) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.signal_number) + (c.at_worker ? " to the worker" : ""));
         Korvad korvad;
-        korvad.add_connection("a.config", Korvad::connection(server_, "dev"));
+        korvad.add_connection("a.config", Korvad::connection(server_.port(), "dev"));
         const size_t gets_before = gets(server_);
         const time_t started = time(nullptr);
         korvad.start();
@@ -115,13 +115,10 @@ TEST_F(Transfer, HundredsOfCyclesLeaveTheWorkerAsItWas) {
     const bool fast = !faketime_library().empty();
     const size_t kCycles = fast ? 300 : 20;
     KORVAD_START_WORLD({"requester"});
-    const std::string result = "results/dev/result.txt.00001.end";
     const std::string idle_job = "FWLO\r\nFWSW;3600\r\n";
     const std::string idle_result = "FWLO;0\r\nFWSW;0\r\n";
-    server_.put_job("jobs/dev/job.txt", idle_job);
-    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
     const time_t started = time(nullptr);
-    korvad_.start(fast ? 50 : 1);
+    korvad_.start_with_job(server_, idle_job, "", fast ? 50 : 1);
     const pid_t worker = worker_of(korvad_);
     ASSERT_GT(worker, 0) << korvad_.log();
     const std::vector<pid_t> daemon = {korvad_.pid(), worker};
@@ -132,7 +129,7 @@ TEST_F(Transfer, HundredsOfCyclesLeaveTheWorkerAsItWas) {
     };
     // Taken when the worker is idle after a cycle of the idle job.
     auto snapshot = [&] {
-        EXPECT_TRUE(eventually([&] { return server_.posted(result) == idle_result; }, 20000))
+        EXPECT_TRUE(eventually([&] { return server_.posted(kFinal) == idle_result; }, 20000))
             << korvad_.log();
         eventually([&] { return children_of(worker).empty(); }, 3000);
         return Snapshot{fd_targets(worker).size(), segments_created_by(daemon, started),
