@@ -2,12 +2,10 @@
 #include "support/bus_fixture.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <sstream>
@@ -15,14 +13,6 @@
 namespace korvad_test {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int left_ms(Clock::time_point deadline) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
 
 // A permissive policy that lets the recorder monitor everything; reply_timeout_ms > 0 makes
 // the bus answer a call that got no reply by then.
@@ -49,40 +39,26 @@ PrivateBus::~PrivateBus() {
 
 bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
     dir_ = std::make_unique<TempDir>();
-    std::string config =
-        dir_->write("bus.conf", bus_config(dir_->path() + "/bus", reply_timeout_ms));
+    const std::string socket = dir_->path() + "/bus";
+    std::string config = dir_->write("bus.conf", bus_config(socket, reply_timeout_ms));
     std::string log = dir_->path() + "/daemon.log";
-    int address_pipe[2];
-    if (pipe(address_pipe) != 0) {
-        *why = "pipe failed";
-        return false;
-    }
     pid_ = spawn({"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
-                  "--print-address=" + std::to_string(address_pipe[1])},
+                  "--print-address"},
                  {}, log);
     owner_ = getpid();
-    close(address_pipe[1]);
-    // The daemon prints its address once it listens.
-    std::string printed;
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    pollfd fd = {address_pipe[0], POLLIN, 0};
-    while (printed.find('\n') == std::string::npos && left_ms(deadline) > 0) {
-        if (poll(&fd, 1, left_ms(deadline)) <= 0) continue;
-        char buffer[256];
-        ssize_t n = read(address_pipe[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        printed.append(buffer, static_cast<size_t>(n));
-    }
-    close(address_pipe[0]);
-    size_t end = printed.find('\n');
-    if (end == std::string::npos) {  // exit status 127: there is no program to start
-        int status = pid_ > 0 && kill(pid_, SIGTERM) == 0 ? reap(pid_, 2000) : -1;
+    // The daemon prints its address once it listens; exit status 127: there is no program.
+    int status = -1;
+    auto listens = [&] { return read_file(log).find("unix:path=") != std::string::npos; };
+    eventually([&] { return listens() || waitpid(pid_, &status, WNOHANG) == pid_; }, 3000);
+    if (!listens()) {
+        if (status == -1) status = kill(pid_, SIGTERM) == 0 ? reap(pid_, 2000) : -1;
+        const bool missing = WIFEXITED(status) && WEXITSTATUS(status) == 127;
         pid_ = -1;
-        *why = status == 127 ? "dbus-daemon is not installed (Debian package dbus-daemon)"
-                             : "dbus-daemon did not start: " + read_file(log);
+        *why = missing ? "dbus-daemon is not installed (Debian package dbus-daemon)"
+                       : "dbus-daemon did not start: " + read_file(log);
         return false;
     }
-    address_ = printed.substr(0, end);
+    address_ = "unix:path=" + socket;
     return true;
 }
 
