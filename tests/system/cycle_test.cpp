@@ -15,8 +15,6 @@ using namespace korvad_test;
 
 namespace {
 
-const std::string kResult = "results/dev/result.txt";
-
 class Cycle : public DaemonTest {};
 
 }  // namespace
@@ -91,28 +89,6 @@ TEST_F(Cycle, FollowUpJobInTheReplyToTheFinalPartRunsWithoutAFetch) {
     EXPECT_NE(std::string::npos, requests[2].find("\"POST\"")) << "no fetch before the follow-up";
     server_.control("");
     EXPECT_TRUE(eventually([&] { return server_.posted(kFinal) == "FWLO;0\r\nAPLI;0\r\n"; }, 3000));
-}
-
-TEST_F(Cycle, ResultsLargerThanTheBufferGoInNumberedPartsAndNonFinalRepliesAreIgnored) {
-    KORVAD_REQUIRE_FAKETIME();
-    KORVAD_START_WORLD();
-    // 2000 comment results of 5 bytes fill 4094-byte parts twice.
-    std::string job = "FWSW;3600\r\n";
-    for (int i = 0; i < 2000; ++i) job += "#\r\n";
-    server_.control(R"({"followup": "FWLO\r\n", "followup_all": true})");
-    korvad_.start_with_job(server_, job, "max_result_file_size 4096\n", 20);
-    ASSERT_TRUE(eventually([&] { return server_.posted_names().size() >= 3; }, 20000))
-        << korvad_.log();
-    std::vector<std::string> names = server_.posted_names();
-    const std::string base = "/" + kResult;
-    EXPECT_EQ((std::vector<std::string>{base + ".00001", base + ".00002", base + ".00003.end"}),
-              std::vector<std::string>(names.begin(), names.begin() + 3));
-    std::string all = server_.posted(kResult + ".00001") + server_.posted(kResult + ".00002") +
-                      server_.posted(kResult + ".00003.end");
-    std::string expected = "FWSW;0\r\n";
-    for (int i = 0; i < 2000; ++i) expected += "#;0\r\n";
-    EXPECT_EQ(expected, all) << "the replies to parts 1 and 2 did not replace the job";
-    EXPECT_EQ(4094u, server_.posted(kResult + ".00001").size());
 }
 
 namespace {

@@ -141,29 +141,16 @@ void DaemonTest::datapool_set(const std::string& what) {
     ASSERT_TRUE(sim_.wait_for_line("serkad: set " + ref)) << what;
 }
 
-void DaemonTest::skip_without_faketime() {
-    if (faketime_library().empty()) {
-        GTEST_SKIP() << "libfaketime is needed to reach the daemon's long intervals, and it "
-                        "cannot reach a program run under the emulator";
-    }
-}
-
 size_t count(BusRecorder& recorder, const BusFilter& filter) {
     return recorder.matching(filter).size();
 }
 
 BusFilter signal_filter(const std::string& member, const std::string& arg0) {
-    BusFilter filter;
-    filter.type = DBUS_MESSAGE_TYPE_SIGNAL;
-    filter.member = member;
-    filter.arg0 = arg0;
-    return filter;
+    return {DBUS_MESSAGE_TYPE_SIGNAL, "", member, "", "", "", arg0};
 }
 
 BusFilter call_filter(const std::string& member, const std::string& arg0) {
-    BusFilter filter = signal_filter(member, arg0);
-    filter.type = DBUS_MESSAGE_TYPE_METHOD_CALL;
-    return filter;
+    return {DBUS_MESSAGE_TYPE_METHOD_CALL, "", member, "", "", "", arg0};
 }
 
 testing::AssertionResult same(const std::string& expected, const std::string& actual) {

@@ -123,10 +123,13 @@ TEST_F(Robust, UnansweredCancelWatchdogDelaysTheEndButItStillEndsInOrder) {
 TEST_F(Robust, ServerClosingInTheMiddleOfAnUploadCostsThatCycleOnly) {
     KORVAD_REQUIRE_FAKETIME();
     KORVAD_START_WORLD();
-    // Three parts of 4094 bytes at most; the server closes the second POST after 1000 bytes
-    // of its body. The cycle is reset, and 60 seconds on the job is fetched and every part
-    // posted again: part 1 twice, which the protocol allows; nothing lost.
-    server_.control(R"({"post_close_at": 2, "post_close_after": 1000})");
+    // Parts of 4094 bytes, numbered; the server closes the second POST after 1000 bytes of
+    // its body. The cycle is reset, and 60 seconds on the job is fetched and every part
+    // posted again: part 1 twice, which the protocol allows; nothing lost. The job in every
+    // reply is not taken: only the final part's reply may carry one, and it waits for the
+    // next due cycle.
+    server_.control(R"({"post_close_at": 2, "post_close_after": 1000, "followup": "FWLO\r\n",
+                        "followup_all": true})");
     korvad_.start_with_job(server_, "FWSW;3600\r\n" + comment_lines(2000),
                            "max_result_file_size 4096\n", 20);
     const std::string base = "results/dev/result.txt";
@@ -140,7 +143,9 @@ TEST_F(Robust, ServerClosingInTheMiddleOfAnUploadCostsThatCycleOnly) {
               server_.posted_names());
     EXPECT_EQ("FWSW;0\r\n" + comment_results(2000),
               server_.posted(base + ".00001") + server_.posted(base + ".00002") +
-                  server_.posted(base + ".00003.end"));
+                  server_.posted(base + ".00003.end"))
+        << "the replies to parts 1 and 2 did not replace the job";
+    EXPECT_EQ(4094u, server_.posted(base + ".00001").size());
     EXPECT_EQ(0, korvad_.stop(SIGTERM));
 }
 
