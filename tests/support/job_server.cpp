@@ -73,19 +73,28 @@ std::vector<std::string> JobServer::requests() const {
     return lines;
 }
 
+namespace {
+
+// The value of key in a JSON request line, a text without its quotes; "" when it has none.
+std::string field(const std::string& line, const std::string& key) {
+    size_t at = line.find("\"" + key + "\": ");
+    if (at == std::string::npos) return "";
+    at += key.size() + 4;
+    if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+    return line.substr(at, line.find_first_of(",}", at) - at);
+}
+
+}  // namespace
+
 std::vector<JobServer::Post> JobServer::posts() const {
     std::vector<Post> posts;
     for (const std::string& line : requests()) {
-        size_t number = line.find("\"post\": ");
-        if (number == std::string::npos) continue;
-        Post post;
-        size_t start = line.find("\"path\": \"") + 9;
-        post.name = line.substr(start, line.find('"', start) - start);
-        post.status = atoi(line.c_str() + line.find("\"status\": ") + 10);
+        const std::string number = field(line, "post");
+        if (number.empty()) continue;
         char file[16];
-        snprintf(file, sizeof file, "%05d", atoi(line.c_str() + number + 8));
-        post.body = read_file(dir_.path() + "/www/received/" + file);
-        posts.push_back(post);
+        snprintf(file, sizeof file, "%05d", atoi(number.c_str()));
+        posts.push_back({field(line, "path"), read_file(dir_.path() + "/www/received/" + file),
+                         atoi(field(line, "status").c_str())});
     }
     return posts;
 }
@@ -93,11 +102,15 @@ std::vector<JobServer::Post> JobServer::posts() const {
 std::vector<std::string> JobServer::posted_names() const {
     std::vector<std::string> names;
     for (const std::string& line : requests()) {
-        if (line.find("\"method\": \"POST\"") == std::string::npos) continue;
-        size_t start = line.find("\"path\": \"") + 9;
-        names.push_back(line.substr(start, line.find('"', start) - start));
+        if (field(line, "method") == "POST") names.push_back(field(line, "path"));
     }
     return names;
+}
+
+std::string JobServer::methods() const {
+    std::string letters;
+    for (const std::string& line : requests()) letters += field(line, "method") == "GET" ? "G" : "P";
+    return letters;
 }
 
 }  // namespace korvad_test

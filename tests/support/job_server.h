@@ -39,6 +39,8 @@ public:
     // Names of all posted parts in posting order, and the JSON lines of all requests.
     std::vector<std::string> posted_names() const;
     std::vector<std::string> requests() const;
+    // The methods of the requests in order, "G" for a GET and "P" for a POST.
+    std::string methods() const;
 
 private:
     TempDir dir_;

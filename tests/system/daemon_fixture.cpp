@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace korvad_test {
@@ -175,16 +176,8 @@ std::string le16(uint32_t v) {
     return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)};
 }
 
-std::string methods(const JobServer& server) {
-    std::string letters;
-    for (const std::string& line : server.requests()) {
-        letters += line.find("\"method\": \"GET\"") != std::string::npos ? "G" : "P";
-    }
-    return letters;
-}
-
 size_t gets(const JobServer& server) {
-    const std::string letters = methods(server);
+    const std::string letters = server.methods();
     return static_cast<size_t>(std::count(letters.begin(), letters.end(), 'G'));
 }
 
@@ -209,46 +202,31 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 namespace {
 
-// The state letter, the parent and the process group of pid from /proc/<pid>/stat; false
-// when it is gone.
-bool process_stat(pid_t pid, char* state_out, pid_t* parent_out, pid_t* group_out = nullptr) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t name_end = stat.rfind(')');
-    if (name_end == std::string::npos) return false;
-    std::istringstream rest(stat.substr(name_end + 1));
+// The state letter, the parent and the process group of a process, from /proc/<pid>/stat.
+struct ProcStat {
+    char state = 0;
     long parent = 0;
     long group = 0;
-    if (!(rest >> *state_out >> parent >> group)) return false;
-    *parent_out = static_cast<pid_t>(parent);
-    if (group_out != nullptr) *group_out = static_cast<pid_t>(group);
-    return true;
+};
+
+// false when the process is gone.
+bool stat_of(pid_t pid, ProcStat* out) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name_end = stat.rfind(')');
+    std::istringstream rest(name_end == std::string::npos ? "" : stat.substr(name_end + 1));
+    return static_cast<bool>(rest >> out->state >> out->parent >> out->group);
 }
 
-}  // namespace
-
-bool process_gone(pid_t pid) {
-    char state = 0;
-    pid_t parent = 0;
-    return !process_stat(pid, &state, &parent) || state == 'Z';
-}
-
-namespace {
-
-// Every process in /proc whose state, parent and process group satisfy take.
+// Every process in /proc whose ProcStat satisfies take.
 template <typename Take>
 std::vector<pid_t> processes_where(Take take) {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return found;
     while (const dirent* entry = readdir(proc)) {
-        pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
-        char state = 0;
-        pid_t parent = 0;
-        pid_t group = 0;
-        if (candidate > 0 && process_stat(candidate, &state, &parent, &group) &&
-            take(state, parent, group)) {
-            found.push_back(candidate);
-        }
+        const pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
+        ProcStat stat;
+        if (candidate > 0 && stat_of(candidate, &stat) && take(stat)) found.push_back(candidate);
     }
     closedir(proc);
     return found;
@@ -256,15 +234,19 @@ std::vector<pid_t> processes_where(Take take) {
 
 }  // namespace
 
+bool process_gone(pid_t pid) {
+    ProcStat stat;
+    return !stat_of(pid, &stat) || stat.state == 'Z';
+}
+
 std::vector<pid_t> children_of(pid_t pid) {
-    return processes_where([pid](char, pid_t parent, pid_t) { return parent == pid; });
+    return processes_where([pid](const ProcStat& stat) { return stat.parent == pid; });
 }
 
 std::vector<pid_t> live_in_group(pid_t group) {
     return processes_where(
-        [group](char state, pid_t, pid_t in) { return in == group && state != 'Z'; });
+        [group](const ProcStat& stat) { return stat.group == group && stat.state != 'Z'; });
 }
-
 std::vector<std::string> fd_targets(pid_t pid) {
     std::vector<std::string> targets;
     const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
@@ -287,14 +269,11 @@ size_t segments_created_by(const std::vector<pid_t>& pids, time_t since) {
     std::getline(table, line);  // column names
     size_t found = 0;
     while (std::getline(table, line)) {
+        // Column 5 is the creator's pid, column 14 the time of the last change.
         std::istringstream fields(line);
-        std::string key, id, perms, size, last, attached, uid, gid, cuid, cgid, atime, dtime;
-        long creator = 0;
-        long long changed = 0;
-        if (fields >> key >> id >> perms >> size >> creator >> last >> attached >> uid >> gid >>
-                cuid >> cgid >> atime >> dtime >> changed &&
-            changed >= static_cast<long long>(since) &&
-            std::find(pids.begin(), pids.end(), static_cast<pid_t>(creator)) != pids.end()) {
+        const std::vector<std::string> column{std::istream_iterator<std::string>(fields), {}};
+        if (column.size() >= 14 && atoll(column[13].c_str()) >= static_cast<long long>(since) &&
+            std::find(pids.begin(), pids.end(), atol(column[4].c_str())) != pids.end()) {
             ++found;
         }
     }

@@ -117,8 +117,6 @@ BusFilter call_filter(const std::string& member, const std::string& arg0 = "");
 testing::AssertionResult same(const std::string& expected, const std::string& actual);
 // Two bytes little-endian, as numbers go on the wire.
 std::string le16(uint32_t v);
-// The methods of the server's requests in order, "G" for a GET and "P" for a POST.
-std::string methods(const JobServer& server);
 // How many GETs the job server has received.
 size_t gets(const JobServer& server);
 // Waits until the last part posted is a final one; true when it is.

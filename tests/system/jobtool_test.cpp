@@ -34,7 +34,24 @@ std::string without_stamps(const std::string& text) {
     return std::regex_replace(text, std::regex(", time 20[0-9-]+ [0-9:]+ UTC"), "");
 }
 
-class Jobtool : public DaemonTest {};
+class Jobtool : public DaemonTest {
+  protected:
+    // What korvad-jobtool prints for args; a failure fails the test.
+    std::string tool(std::vector<std::string> args) {
+        args.insert(args.begin(), {"python3", "-B", kTool});
+        RunResult result = run(args);
+        EXPECT_EQ(0, result.exit_status) << result.err << result.out;
+        return result.out;
+    }
+    // The job that the tool composes from description.
+    std::string compose(const std::string& description) {
+        const std::string job = work_.path() + "/job.txt";
+        tool({"compose", work_.write("job.desc", description), "-o", job});
+        return read_file(job);
+    }
+
+    TempDir work_;
+};
 
 }  // namespace
 
@@ -65,17 +82,11 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
         "dlts 4096\n"
         "APLI;\n"
         "kfgv 0x0101 0x0101 0x0101 0x0101 0x0101\n";
-    TempDir work;
-    const std::string job = work.path() + "/job.txt";
-    RunResult composed =
-        run({"python3", "-B", kTool, "compose", work.write("job.desc", description), "-o", job});
-    ASSERT_EQ(0, composed.exit_status) << composed.err;
-    korvad_.start_with_job(server_, read_file(job), "max_result_file_size 4096\n");
+    korvad_.start_with_job(server_, compose(description), "max_result_file_size 4096\n");
     const std::string results = server_.root() + "/www/posted/results/dev";
     ASSERT_TRUE(wait_final(server_)) << korvad_.log();
 
-    RunResult decoded = run({"python3", "-B", kTool, "decode", "--datapool", base.path(), results});
-    ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
+    const std::string decoded = tool({"decode", "--datapool", base.path(), results});
     std::string big = "    0x0101 b/big AOBYTE = '" + pattern() + "'\n";
     const std::string expected =
         "2 parts (result.txt.00001 .. result.txt.00002.end), " +
@@ -102,7 +113,7 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
         "[12] KFGV 0 (values read)\n"
         "    header 00000000000000000000000000000000, 5 entries\n" +
         big + big + big + big + big;
-    EXPECT_EQ(expected, without_stamps(decoded.out));
+    EXPECT_EQ(expected, without_stamps(decoded));
 
     // The same bytes as the stand-ins received them and as the datapool holds them.
     auto echo = recorder_.wait_for(call_filter("Echo"));
@@ -125,25 +136,18 @@ TEST_F(Jobtool, LoggerLinesRoundTripToTheLoggerFile) {
     KORVAD_START_WORLD({"tulvad_log1", "tulvad_log2", "--set", "tulvad_log1.dir=" + stand.path(),
                         "--set", "tulvad_log2.dir=" + stand.path(), "--set", "tulvad_log1.blocks=5",
                         "--set", "tulvad_log1.size=1000,20"});
-    TempDir work;
-    const std::string job = work.path() + "/job.txt";
-    RunResult composed = run(
-        {"python3", "-B", kTool, "compose",
-         work.write("job.desc", "fwsw 3600\ndlts 0\ndlgn log1\ndlgn log1 offset=3\ndlcn log2\n"),
-         "-o", job});
-    ASSERT_EQ(0, composed.exit_status) << composed.err;
-    EXPECT_EQ("FWSW;3600\r\nDLTS;0\r\nDLGN;log1;;;0\r\nDLGN;log1;;;3\r\nDLCN;log2\r\n",
-              read_file(job));
-    server_.put_job("jobs/dev/job.txt", read_file(job));
+    const std::string job =
+        compose("fwsw 3600\ndlts 0\ndlgn log1\ndlgn log1 offset=3\ndlcn log2\n");
+    EXPECT_EQ("FWSW;3600\r\nDLTS;0\r\nDLGN;log1;;;0\r\nDLGN;log1;;;3\r\nDLCN;log2\r\n", job);
+    server_.put_job("jobs/dev/job.txt", job);
     korvad_.add_connection("a.config", Korvad::connection(server_.port(), "dev", exchange.path()) +
                                            "max_result_file_size 2048\n");
     korvad_.start();
     ASSERT_TRUE(wait_final(server_)) << korvad_.log();
 
-    const std::string blocks = work.path() + "/blocks";
-    RunResult decoded = run({"python3", "-B", kTool, "decode", "--out", blocks,
-                             server_.root() + "/www/posted/results/dev"});
-    ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
+    const std::string blocks = work_.path() + "/blocks";
+    const std::string decoded =
+        tool({"decode", "--out", blocks, server_.root() + "/www/posted/results/dev"});
     auto out = [&](int record, int count) {
         std::string lines;
         for (int i = 1; i <= count; ++i) {
@@ -161,7 +165,7 @@ TEST_F(Jobtool, LoggerLinesRoundTripToTheLoggerFile) {
             "[4] DLGN 0 (done: end of the file or budget reached)\n"
             "    logger log1, 2 blocks, 1020 bytes: 20 1000\n" +
             out(4, 2) + "[5] DLCN 0 (cleared)\n",
-        decoded.out.substr(decoded.out.find("[1]")));
+        decoded.substr(decoded.find("[1]")));
     // The blocks of the working copy, behind "DATASTART" and two bytes: tag, length, data.
     const std::string file = read_file(exchange.path() + "/log1_tmp");
     std::vector<std::string> written;
