@@ -3,6 +3,7 @@
 // copy of every posted part shows what reached the server, in which order and how often.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -40,11 +41,6 @@ std::string dlgn(const std::string& name, unsigned file, unsigned first, unsigne
     return out + "\0\0];0\r\n"s;
 }
 
-bool exists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
-
 // One complete upload as the server has it: its parts from ".00001" to ".end", all answered
 // with 200; fault when a failed part, an unfinished upload or a restart came before it.
 struct Upload {
@@ -52,42 +48,26 @@ struct Upload {
     bool after_fault = false;
 };
 
-struct Answer {
-    std::string keyword;
-    int status = 0;
-    std::vector<std::string> blocks;  // DLGN only
-};
-
-// The result lines of an upload, one after the other; DLGN DataBlocks read by their pieces.
-std::vector<Answer> answers(const std::string& s) {
-    std::vector<Answer> out;
-    for (size_t at = 0; at < s.size();) {
-        const size_t semicolon = s.find(';', at);
-        if (semicolon == std::string::npos) break;
-        Answer a;
-        a.keyword = s.substr(at, semicolon - at);
-        size_t p = semicolon;
-        if (a.keyword == "DLGN" && s.compare(p, 8, ";DAT[DLN") == 0) {
-            p += 8 + 2 + 16;  // the name piece
-            for (unsigned piece; p + 2 <= s.size() && (piece = u16(s, p)) != 0; p += 2 + piece) {
-                if (piece != u16(s, p + 2) + 2) {
-                    ADD_FAILURE() << "piece and block lengths disagree at " << p;
-                    return out;
-                }
-                a.blocks.push_back(s.substr(p + 4, piece - 2));
-            }
-            p += 3;  // two zero bytes and "]"
-        }
-        const size_t end = s.find("\r\n", p);
-        if (end == std::string::npos || s[p] != ';') {
-            ADD_FAILURE() << "no result line at " << at;
-            return out;
-        }
-        a.status = atoi(s.c_str() + p + 1);
-        out.push_back(a);
-        at = end + 2;
+// The blocks of an upload of the job "FWSW;0 DLTS;10040 DLGN;log1;;;0", its DLGN DataBlock
+// read by its pieces; a failure unless the upload is exactly the three answers, all 0.
+std::vector<std::string> dlgn_blocks(const std::string& s) {
+    const std::string head =
+        "FWSW;0\r\nDLTS;0\r\nDLGN;DAT[DLN" + le16(16) + "log1" + std::string(12, '\0');
+    std::vector<std::string> blocks;
+    if (s.compare(0, head.size(), head) != 0) {
+        ADD_FAILURE() << "no DLGN answer of log1 after FWSW and DLTS";
+        return blocks;
     }
-    return out;
+    size_t p = head.size();
+    for (unsigned piece; p + 2 <= s.size() && (piece = u16(s, p)) != 0; p += 2 + piece) {
+        if (piece != u16(s, p + 2) + 2) {
+            ADD_FAILURE() << "piece and block lengths disagree at " << p;
+            return blocks;
+        }
+        blocks.push_back(s.substr(p + 4, piece - 2));
+    }
+    EXPECT_TRUE(same("\0\0];0\r\n"s, s.substr(p))) << "the upload ends with the DLGN answer";
+    return blocks;
 }
 
 class Logger : public DaemonTest {
@@ -238,10 +218,10 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
     for (const std::string& gone :
          {dev + "/log1_tmp", dev + "/log1_tmp_pos", mid + "/log2_tmp", mid + "/log2_tmp_pos",
           stand_.path() + "/nods-0001.dlf", dev + "/wrong_tmp"}) {
-        EXPECT_FALSE(exists(gone)) << gone;
+        EXPECT_NE(0, access(gone.c_str(), F_OK)) << gone;
     }
     EXPECT_NE(std::string::npos, read_file(dev + "/nods_tmp").find("F0002B00000:"));
-    EXPECT_TRUE(exists(stand_.path() + "/wrong-0001.dlf"));
+    EXPECT_EQ(0, access((stand_.path() + "/wrong-0001.dlf").c_str(), F_OK));
     const std::string log = korvad_.log();
     for (const char* text :
          {": gs32_dlf_request: Logger name does not fit!: xwrong != wrong",
@@ -262,34 +242,28 @@ unsigned check_chain(const std::vector<Upload>& uploads, unsigned per_file, unsi
     unsigned next = 0, previous_first = 0;
     *repeated = 0;
     for (const Upload& upload : uploads) {
-        bool fault = upload.after_fault;
-        for (const Answer& a : answers(upload.bytes)) {
-            if (a.keyword != "DLGN") continue;
-            EXPECT_EQ(0, a.status);
-            if (a.blocks.empty()) continue;
-            std::vector<unsigned> ids;
-            for (const std::string& data : a.blocks) {
-                unsigned file = 0, number = 0;
-                EXPECT_EQ(2, sscanf(data.c_str(), "F%4uB%5u:", &file, &number))
-                    << data.substr(0, 12);
-                EXPECT_EQ(block(file, number, 1000), data);
-                ids.push_back((file - 1) * per_file + number);
-            }
-            for (size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i - 1] + 1, ids[i]);
-            const unsigned first = ids.front();
-            EXPECT_EQ(std::min(10u, per_file - first % per_file), ids.size()) << "from " << first;
-            if (fault) {
-                EXPECT_TRUE(first >= previous_first && first <= next)
-                    << "after a fault from " << first << ", expected " << previous_first << " to "
-                    << next;
-            } else {
-                EXPECT_EQ(next, first) << "without a fault";
-            }
-            *repeated += first < next ? next - first : 0;
-            fault = false;
-            previous_first = first;
-            next = std::max(next, ids.back() + 1);
+        const std::vector<std::string> blocks = dlgn_blocks(upload.bytes);
+        if (blocks.empty()) continue;
+        std::vector<unsigned> ids;
+        for (const std::string& data : blocks) {
+            unsigned file = 0, number = 0;
+            EXPECT_EQ(2, sscanf(data.c_str(), "F%4uB%5u:", &file, &number)) << data.substr(0, 12);
+            EXPECT_EQ(block(file, number, 1000), data);
+            ids.push_back((file - 1) * per_file + number);
         }
+        for (size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i - 1] + 1, ids[i]);
+        const unsigned first = ids.front();
+        EXPECT_EQ(std::min(10u, per_file - first % per_file), ids.size()) << "from " << first;
+        if (upload.after_fault) {
+            EXPECT_TRUE(first >= previous_first && first <= next)
+                << "after a fault from " << first << ", expected " << previous_first << " to "
+                << next;
+        } else {
+            EXPECT_EQ(next, first) << "without a fault";
+        }
+        *repeated += first < next ? next - first : 0;
+        previous_first = first;
+        next = std::max(next, ids.back() + 1);
     }
     return next;
 }
