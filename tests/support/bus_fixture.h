@@ -15,10 +15,7 @@ namespace korvad_test {
 
 class PrivateBus {
   public:
-    PrivateBus() = default;
     ~PrivateBus();
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
 
     // Starts dbus-daemon on a unix socket in a temporary folder; reply_timeout_ms > 0 makes
     // the bus answer a call that got no reply by then. false, with the reason in *why.
@@ -42,10 +39,7 @@ PrivateBus* test_bus(std::string* why, int reply_timeout_ms = 0);
 // is read line by line, so that a talkative simulator never blocks on a full pipe.
 class SimProcess {
   public:
-    SimProcess() = default;
     ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
 
     // Starts the simulator (under the emulator in the cross build) and waits for its
     // "sim: ready" line. false, with the reason and its output in *why, otherwise.

@@ -13,10 +13,7 @@ namespace korvad_test {
 
 class JobServer {
 public:
-    JobServer() = default;
     ~JobServer();
-    JobServer(const JobServer&) = delete;
-    JobServer& operator=(const JobServer&) = delete;
 
     // Starts the server on an ephemeral port of 127.0.0.1; false with the reason otherwise.
     bool start(std::string* why);

@@ -26,8 +26,6 @@ class Korvad {
 public:
     Korvad();
     ~Korvad();
-    Korvad(const Korvad&) = delete;
-    Korvad& operator=(const Korvad&) = delete;
 
     // A connection file in the configuration folder.
     void add_connection(const std::string& name, const std::string& content);
@@ -54,7 +52,6 @@ public:
     std::string log() const;
     // Waits until the log holds text (count times); true when it does.
     bool wait_log(const std::string& text, int timeout_ms, int count = 1) const;
-    const std::string& folder() const { return dir_.path(); }
 
 private:
     TempDir dir_;

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -41,12 +40,6 @@ std::vector<pid_t> descendants_of(pid_t pid) {
         all.insert(all.end(), more.begin(), more.end());
     }
     return all;
-}
-
-long rss_kib(pid_t pid) {
-    std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
 }
 
 }  // namespace
@@ -125,7 +118,6 @@ TEST_F(Transfer, HundredsOfCyclesLeaveTheWorkerAsItWas) {
 
     struct Snapshot {
         size_t fds, segments, children;
-        long rss_kib;
     };
     // Taken when the worker is idle after a cycle of the idle job.
     auto snapshot = [&] {
@@ -133,7 +125,7 @@ TEST_F(Transfer, HundredsOfCyclesLeaveTheWorkerAsItWas) {
             << korvad_.log();
         eventually([&] { return children_of(worker).empty(); }, 3000);
         return Snapshot{fd_targets(worker).size(), segments_created_by(daemon, started),
-                        children_of(worker).size(), rss_kib(worker)};
+                        children_of(worker).size()};
     };
     const Snapshot before = snapshot();
 
@@ -146,11 +138,6 @@ TEST_F(Transfer, HundredsOfCyclesLeaveTheWorkerAsItWas) {
     server_.put_job("jobs/dev/job.txt", idle_job);
     const Snapshot after = snapshot();
 
-    printf(
-        "worker after %zu cycles: fds %zu -> %zu, segments %zu -> %zu, children %zu -> %zu, "
-        "RSS %ld -> %ld KiB\n",
-        gets(server_) - gets_before, before.fds, after.fds, before.segments, after.segments,
-        before.children, after.children, before.rss_kib, after.rss_kib);
     EXPECT_EQ(before.fds, after.fds);
     EXPECT_EQ(1u, before.segments) << "the request toggle byte";
     EXPECT_EQ(before.segments, after.segments);
