@@ -19,9 +19,11 @@ class Cycle : public DaemonTest {};
 
 }  // namespace
 
-TEST_F(Cycle, WaitsForTheNetworkServiceThenFetchesInterpretsAndPosts) {
-    // wenlodX answers every WhoIsThere, wenlod only once it is told to.
-    KORVAD_START_WORLD({"wenlodX", "--no-hello", "wenlod"});
+TEST_F(Cycle, WaitsForTheNetworkServiceAndItsLinkThenFetchesInterpretsAndPosts) {
+    // wenlodX answers every WhoIsThere, wenlod only once it is told to; wenlod's link is
+    // down until its notification says it is up.
+    KORVAD_START_WORLD({"wenlodX", "--no-hello", "wenlod", "--answer",
+                        "wenlod.GetConInterface=NotConnected"});
     korvad_.start_with_job(server_, "FWLI;;;\r\nAPLI;\r\n# note\r\nDLTS;5000\r\nFWSW;3600\r\n",
                            "http_user user\nhttp_passwd pass\n");
 
@@ -43,9 +45,13 @@ TEST_F(Cycle, WaitsForTheNetworkServiceThenFetchesInterpretsAndPosts) {
     EXPECT_EQ("vel.kem.wenlod", start->destination);
     EXPECT_EQ((std::vector<std::string>{"120"}), start->args);
     ASSERT_TRUE(recorder_.wait_for(call_filter("GetConInterface")));
+    usleep(1000000);
+    EXPECT_EQ(0u, gets(server_)) << "NotConnected keeps the worker waiting";
+    sim_.command("emit wenlod vel.kem.wenlod Network_Notification s:ppp0 s:UP");
 
-    EXPECT_EQ("FWLI;0\r\nAPLI;0\r\n#;0\r\nDLTS;0\r\nFWSW;0\r\n",
-              server_.posted(kFinal, 5000));
+    EXPECT_EQ("FWLI;0\r\nAPLI;0\r\n#;0\r\nDLTS;0\r\nFWSW;0\r\n", server_.posted(kFinal, 5000));
+    EXPECT_EQ(1u, count(recorder_, call_filter("GetConInterface")));
+    EXPECT_EQ(1u, count(recorder_, call_filter("StartConnection")));
     std::vector<std::string> requests = server_.requests();
     ASSERT_EQ(2u, requests.size());
     EXPECT_NE(std::string::npos, requests[0].find("\"path\": \"/jobs/dev/job.txt\""));
@@ -62,23 +68,10 @@ TEST_F(Cycle, EmptyJobPostsAnEmptyFinalPart) {
     EXPECT_EQ("/" + kFinal, server_.posted_names()[0]);
 }
 
-TEST_F(Cycle, LinkReportedUpByNotificationAfterNotConnected) {
-    KORVAD_START_WORLD({"--answer", "wenlod.GetConInterface=NotConnected"});
-    korvad_.start_with_job(server_, "FWLO\r\n");
-    ASSERT_TRUE(recorder_.wait_for(call_filter("GetConInterface"), 8000));
-    usleep(1000000);
-    EXPECT_EQ(0u, gets(server_)) << "NotConnected keeps the worker waiting";
-    sim_.command("emit wenlod vel.kem.wenlod Network_Notification s:ppp0 s:UP");
-    EXPECT_EQ("FWLO;0\r\n", server_.posted(kFinal, 5000));
-    EXPECT_EQ(1u, count(recorder_, call_filter("GetConInterface")));
-    EXPECT_EQ(1u, count(recorder_, call_filter("StartConnection")));
-}
-
 TEST_F(Cycle, FollowUpJobInTheReplyToTheFinalPartRunsWithoutAFetch) {
     KORVAD_START_WORLD();
     // Enough lines to cross a second, so that the next cycle is due at the final reply.
-    std::string job = "FWSW;0\r\n";
-    for (int i = 0; i < 60; ++i) job += "#\r\n";
+    const std::string job = "FWSW;0\r\n" + repeat("#\r\n", 60);
     server_.control(R"({"followup": "FWLO\r\nAPLI;\r\n"})");
     korvad_.start_with_job(server_, job);
     ASSERT_TRUE(eventually([&] { return server_.requests().size() >= 3; }, 10000))

@@ -172,6 +172,12 @@ testing::AssertionResult same(const std::string& expected, const std::string& ac
                                        << show(expected) << "actual " << show(actual);
 }
 
+std::string repeat(const std::string& text, int n) {
+    std::string all;
+    for (int i = 0; i < n; ++i) all += text;
+    return all;
+}
+
 std::string le16(uint32_t v) {
     return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)};
 }

@@ -112,6 +112,8 @@ BusFilter signal_filter(const std::string& member, const std::string& arg0 = "")
 BusFilter call_filter(const std::string& member, const std::string& arg0 = "");
 // Equal bytes, or where they first differ, shown briefly: answers are long and binary.
 testing::AssertionResult same(const std::string& expected, const std::string& actual);
+// text, n times over.
+std::string repeat(const std::string& text, int n);
 // Two bytes little-endian, as numbers go on the wire.
 std::string le16(uint32_t v);
 // How many GETs the job server has received.

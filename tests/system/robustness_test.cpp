@@ -29,18 +29,6 @@ protected:
     }
 };
 
-std::string comment_results(int n) {
-    std::string lines;
-    for (int i = 0; i < n; ++i) lines += "#;0\r\n";
-    return lines;
-}
-
-std::string comment_lines(int n) {
-    std::string lines;
-    for (int i = 0; i < n; ++i) lines += "#\r\n";
-    return lines;
-}
-
 }  // namespace
 
 TEST_F(Robust, PlainOkToTheFinalPartIsAnAcknowledgementEvenWhenTheNextCycleIsDue) {
@@ -53,11 +41,11 @@ TEST_F(Robust, PlainOkToTheFinalPartIsAnAcknowledgementEvenWhenTheNextCycleIsDue
         std::string why;
         ASSERT_TRUE(server.start(&why)) << why;
         Korvad korvad;
-        korvad.start_with_job(server, interval + comment_lines(60));
+        korvad.start_with_job(server, interval + repeat("#\r\n", 60));
         ASSERT_TRUE(eventually([&] { return gets(server) >= 3; }, 15000)) << korvad.log();
         // The last job idles the worker, so that the requests come to an end.
-        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n" + comment_lines(61));
-        const std::string last = "FWSW;0\r\n" + comment_results(61);
+        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n" + repeat("#\r\n", 61));
+        const std::string last = "FWSW;0\r\n" + repeat("#;0\r\n", 61);
         ASSERT_TRUE(eventually([&] { return server.posted(kFinal) == last; }, 15000))
             << korvad.log();
         usleep(1500000);
@@ -131,7 +119,7 @@ TEST_F(Robust, ServerClosingInTheMiddleOfAnUploadCostsThatCycleOnly) {
     // next due cycle.
     server_.control(R"({"post_close_at": 2, "post_close_after": 1000, "followup": "FWLO\r\n",
                         "followup_all": true})");
-    korvad_.start_with_job(server_, "FWSW;3600\r\n" + comment_lines(2000),
+    korvad_.start_with_job(server_, "FWSW;3600\r\n" + repeat("#\r\n", 2000),
                            "max_result_file_size 4096\n", 20);
     const std::string base = "results/dev/result.txt";
     ASSERT_FALSE(server_.posted(base + ".00003.end", 30000).empty()) << korvad_.log();
@@ -142,7 +130,7 @@ TEST_F(Robust, ServerClosingInTheMiddleOfAnUploadCostsThatCycleOnly) {
     EXPECT_EQ((std::vector<std::string>{slash + ".00001", slash + ".00002", slash + ".00001",
                                         slash + ".00002", slash + ".00003.end"}),
               server_.posted_names());
-    EXPECT_EQ("FWSW;0\r\n" + comment_results(2000),
+    EXPECT_EQ("FWSW;0\r\n" + repeat("#;0\r\n", 2000),
               server_.posted(base + ".00001") + server_.posted(base + ".00002") +
                   server_.posted(base + ".00003.end"))
         << "the replies to parts 1 and 2 did not replace the job";
