@@ -71,19 +71,11 @@ void PrivateBus::stop() {
 
 PrivateBus* test_bus(std::string* why, int reply_timeout_ms) {
     static PrivateBus bus;
-    static bool tried = false;
-    static bool ready = false;
     static std::string reason;
-    if (!tried) {
-        tried = true;
-        ready = bus.start(&reason, reply_timeout_ms);
-        if (ready) setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
-    }
-    if (!ready) {
-        *why = reason;
-        return nullptr;
-    }
-    return &bus;
+    static const bool ready = bus.start(&reason, reply_timeout_ms) &&
+                              setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1) == 0;
+    if (!ready) *why = reason;
+    return ready ? &bus : nullptr;
 }
 
 SimProcess::~SimProcess() {

@@ -84,13 +84,10 @@ bool BusRecorder::start(const std::string& address, std::string* why) {
             Message call{dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
                                                       "org.freedesktop.DBus.Monitoring",
                                                       "BecomeMonitor")};
-            DBusMessageIter iter;
-            DBusMessageIter rules;
+            const char** no_rules = nullptr;  // no match rules: everything
             dbus_uint32_t flags = 0;
-            dbus_message_iter_init_append(call.get(), &iter);
-            dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "s", &rules);
-            dbus_message_iter_close_container(&iter, &rules);
-            dbus_message_iter_append_basic(&iter, DBUS_TYPE_UINT32, &flags);
+            dbus_message_append_args(call.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &no_rules, 0,
+                                     DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID);
             Message reply{
                 dbus_connection_send_with_reply_and_block(connection_, call.get(), 2000, &error)};
         }
