@@ -21,9 +21,7 @@ struct LostCase {
     const char* label;
     std::vector<std::string> sim_args;
     const char* control;  // job server behaviour
-    // What must have happened before the bus goes: a posted final part (the worker is idle
-    // then), a GET (the fetch is in flight), or a call that the stand-in leaves unanswered.
-    enum { kIdle, kInFetch, kInCall } phase;
+    bool (*reached)(World&);  // what must have happened before the bus goes
 };
 
 }  // namespace
@@ -33,11 +31,14 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
     // test adopts it and sees its status. The emulator of the cross build has no
     // subreaper; there the worker's end shows by its line and its absence only.
     const bool adopts = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    // A posted final part (the worker is idle then), a GET (the fetch is in flight), or a
+    // call that the stand-in leaves unanswered.
     const LostCase cases[] = {
-        {"idle", {}, "", LostCase::kIdle},
-        {"fetch in flight", {}, R"({"get_delay": 2})", LostCase::kInFetch},
+        {"idle", {}, "", [](World& w) { return !w.server.posted(kFinal, 8000).empty(); }},
+        {"fetch in flight", {}, R"({"get_delay": 2})",
+         [](World& w) { return eventually([&] { return gets(w.server) == 1; }, 8000); }},
         {"GetConInterface unanswered", {"--silent", "wenlod.GetConInterface"}, "",
-         LostCase::kInCall},
+         [](World& w) { return !!w.sim.wait_for_line("wenlod: method GetConInterface", 8000); }},
     };
     for (const LostCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -47,23 +48,10 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
         setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
         World world;
         ASSERT_TRUE(world.start(bus.address(), c.sim_args));
-        JobServer& server = world.server;
-        server.control(c.control);
+        world.server.control(c.control);
         Korvad korvad;
-        korvad.start_with_job(server, "FWSW;3600\r\n");
-        switch (c.phase) {
-            case LostCase::kIdle:
-                ASSERT_FALSE(server.posted(kFinal, 8000).empty())
-                    << korvad.log();
-                break;
-            case LostCase::kInFetch:
-                ASSERT_TRUE(eventually([&] { return gets(server) == 1; }, 8000)) << korvad.log();
-                break;
-            case LostCase::kInCall:
-                ASSERT_TRUE(world.sim.wait_for_line("wenlod: method GetConInterface", 8000))
-                    << korvad.log() << world.sim.output();
-                break;
-        }
+        korvad.start_with_job(world.server, "FWSW;3600\r\n");
+        ASSERT_TRUE(c.reached(world)) << korvad.log() << world.sim.output();
         std::vector<pid_t> workers = children_of(korvad.pid());
         ASSERT_EQ(1u, workers.size());
         const pid_t supervisor = korvad.pid();

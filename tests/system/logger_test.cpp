@@ -200,12 +200,12 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
                                        std::to_string(interval) + ")"))
             << interval;
     }
-    EXPECT_TRUE(
-        sim_.wait_for_line("tulvad_log1: method DeleteDLF (s \"log1\", u 1) on vel.kem.method"));
-    EXPECT_TRUE(
-        sim_.wait_for_line("mittlad: method GetLoggerDLGN (s \"log2\") on vel.kem.mittlad"));
-    EXPECT_TRUE(sim_.wait_for_line("mittlad: signal vel.kem.mittlad.ClearLoggerDLCN (s \"log2\")"));
-    EXPECT_TRUE(sim_.wait_for_line("tulvad_short: method SetFullDatasetInterval (u 10240)"));
+    for (const char* asked : {"tulvad_log1: method DeleteDLF (s \"log1\", u 1) on vel.kem.method",
+                              "mittlad: method GetLoggerDLGN (s \"log2\") on vel.kem.mittlad",
+                              "mittlad: signal vel.kem.mittlad.ClearLoggerDLCN (s \"log2\")",
+                              "tulvad_short: method SetFullDatasetInterval (u 10240)"}) {
+        EXPECT_TRUE(sim_.wait_for_line(asked)) << asked;
+    }
     const std::string sim = sim_.output();
     EXPECT_EQ(std::string::npos, sim.find("tulvad_log1: method SetFullDatasetInterval"));
     EXPECT_EQ(1u, count(recorder_, call_filter("RequestDLF", "short")))
