@@ -15,20 +15,17 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
-std::string text_or_empty(const char* text) {
-    return text != nullptr ? text : "";
-}
-
 BusRecord record_of(DBusMessage* message) {
-    BusRecord record;
-    record.type = dbus_message_get_type(message);
-    record.sender = text_or_empty(dbus_message_get_sender(message));
-    record.destination = text_or_empty(dbus_message_get_destination(message));
-    record.path = text_or_empty(dbus_message_get_path(message));
-    record.interface = text_or_empty(dbus_message_get_interface(message));
-    record.member = text_or_empty(dbus_message_get_member(message));
-    record.error_name = text_or_empty(dbus_message_get_error_name(message));
-    record.signature = text_or_empty(dbus_message_get_signature(message));
+    auto text = [](const char* t) { return std::string(t != nullptr ? t : ""); };
+    BusRecord record{dbus_message_get_type(message),
+                     text(dbus_message_get_sender(message)),
+                     text(dbus_message_get_destination(message)),
+                     text(dbus_message_get_path(message)),
+                     text(dbus_message_get_interface(message)),
+                     text(dbus_message_get_member(message)),
+                     text(dbus_message_get_error_name(message)),
+                     text(dbus_message_get_signature(message)),
+                     {}};
     DBusMessageIter iter;
     for (bool more = dbus_message_iter_init(message, &iter); more;
          more = dbus_message_iter_next(&iter)) {

@@ -13,11 +13,7 @@
 
 using namespace korvad_test;
 
-namespace {
-
-class Cycle : public DaemonTest {};
-
-}  // namespace
+using Cycle = DaemonTest;
 
 TEST_F(Cycle, WaitsForTheNetworkServiceAndItsLinkThenFetchesInterpretsAndPosts) {
     // wenlodX answers every WhoIsThere, wenlod only once it is told to; wenlod's link is

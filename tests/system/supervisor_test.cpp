@@ -13,11 +13,7 @@
 
 using namespace korvad_test;
 
-namespace {
-
-class Supervisor : public DaemonTest {};
-
-}  // namespace
+using Supervisor = DaemonTest;
 
 // One daemon without connections through its whole life: registration, presence, watchdog,
 // a rival for its name, SIGCHLD, and the orderly end on SIGTERM; then SIGINT ends another.
@@ -32,9 +28,9 @@ TEST_F(Supervisor, WithoutConnectionsItRegistersAnswersKeepsTheWatchdogAliveAndE
     EXPECT_EQ("/vel/kem/korvad/Object", hello->path);
     auto registered = recorder_.wait_for(call_filter("RegisterWatchdog", "korvad"));
     ASSERT_TRUE(registered);
-    EXPECT_EQ(std::to_string(korvad_.pid()), registered->args[1]);
-    EXPECT_EQ("signal01.beep", registered->args[2]);
-    EXPECT_EQ("100", registered->args[3]);
+    EXPECT_EQ((std::vector<std::string>{"korvad", std::to_string(korvad_.pid()), "signal01.beep",
+                                        "100"}),
+              registered->args);
     ASSERT_TRUE(korvad_.wait_log(std::to_string(korvad_.pid()) + ": Korvad started", 2000));
     // The first trigger at once, the next five seconds later.
     BusFilter trigger = signal_filter("TriggerWatchdog", std::to_string(korvad_.pid()));
