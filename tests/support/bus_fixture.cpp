@@ -38,13 +38,12 @@ PrivateBus::~PrivateBus() {
 }
 
 bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
-    dir_ = std::make_unique<TempDir>();
-    const std::string socket = dir_->path() + "/bus";
-    std::string config = dir_->write("bus.conf", bus_config(socket, reply_timeout_ms));
-    std::string log = dir_->path() + "/daemon.log";
-    pid_ = spawn({"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
-                  "--print-address"},
-                 {}, log);
+    const std::string socket = dir_.path() + "/bus";
+    std::string config = dir_.write("bus.conf", bus_config(socket, reply_timeout_ms));
+    std::string log = dir_.path() + "/daemon.log";
+    pid_ = spawn(
+        {"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile", "--print-address"},
+        {}, log);
     owner_ = getpid();
     // The daemon prints its address once it listens; exit status 127: there is no program.
     int status = -1;

@@ -4,7 +4,6 @@
 
 #include <sys/types.h>
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -25,7 +24,7 @@ class PrivateBus {
     const std::string& address() const { return address_; }
 
   private:
-    std::unique_ptr<TempDir> dir_;
+    TempDir dir_;
     std::string address_;
     pid_t pid_ = -1;
     pid_t owner_ = -1;

@@ -20,20 +20,18 @@ JobServer::~JobServer() {
     }
 }
 
-bool JobServer::start(std::string* why) {
+testing::AssertionResult JobServer::start() {
     std::string script = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-jobserver.py";
     std::string out = dir_.path() + "/server.out";
     // The server is a host program: it runs natively even when the suite is cross-built.
     pid_ = spawn({"python3", script, "--root", dir_.path() + "/www"}, {}, out);
-    bool up = eventually(
-        [&] {
-            std::istringstream words(read_file(out));
-            std::string word;
-            return words >> word && word == "PORT" && words >> port_;
-        },
-        10000);
-    if (!up && why != nullptr) *why = "job server did not start: " + read_file(out);
-    return up;
+    auto listening = [&] {
+        std::istringstream words(read_file(out));
+        std::string word;
+        return words >> word && word == "PORT" && words >> port_;
+    };
+    if (eventually(listening, 10000)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "job server did not start: " << read_file(out);
 }
 
 void JobServer::put_job(const std::string& path, const std::string& content) const {
@@ -109,7 +107,9 @@ std::vector<std::string> JobServer::posted_names() const {
 
 std::string JobServer::methods() const {
     std::string letters;
-    for (const std::string& line : requests()) letters += field(line, "method") == "GET" ? "G" : "P";
+    for (const std::string& line : requests()) {
+        letters += field(line, "method") == "GET" ? "G" : "P";
+    }
     return letters;
 }
 

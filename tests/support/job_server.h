@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/process.h"
 
 namespace korvad_test {
@@ -15,8 +17,8 @@ class JobServer {
 public:
     ~JobServer();
 
-    // Starts the server on an ephemeral port of 127.0.0.1; false with the reason otherwise.
-    bool start(std::string* why);
+    // Starts the server on an ephemeral port of 127.0.0.1; the reason when it does not.
+    testing::AssertionResult start();
     int port() const { return port_; }
     const std::string& root() const { return dir_.path(); }
 

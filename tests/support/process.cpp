@@ -80,8 +80,9 @@ pid_t start_child(const std::vector<std::string>& argv, const std::vector<std::s
     if (pid != 0) return pid;
     if (own_group) setpgid(0, 0);
     if (in_fd >= 0) dup2(in_fd, 0);
-    int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int err = err_path == out_path ? out : open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    int out = open(out_path.c_str(), flags, 0644);
+    int err = err_path == out_path ? out : open(err_path.c_str(), flags, 0644);
     if (out >= 0) dup2(out, 1);
     if (err >= 0) dup2(err, 2);
     apply_env(env);

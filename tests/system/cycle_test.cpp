@@ -72,10 +72,7 @@ TEST_F(Cycle, FollowUpJobInTheReplyToTheFinalPartRunsWithoutAFetch) {
     korvad_.start_with_job(server_, job);
     ASSERT_TRUE(eventually([&] { return server_.requests().size() >= 3; }, 10000))
         << korvad_.log();
-    std::vector<std::string> requests = server_.requests();
-    EXPECT_NE(std::string::npos, requests[0].find("\"GET\""));
-    EXPECT_NE(std::string::npos, requests[1].find("\"POST\""));
-    EXPECT_NE(std::string::npos, requests[2].find("\"POST\"")) << "no fetch before the follow-up";
+    EXPECT_EQ("GPP", server_.methods().substr(0, 3)) << "no fetch before the follow-up";
     server_.control("");
     EXPECT_TRUE(eventually([&] { return server_.posted(kFinal) == "FWLO;0\r\nAPLI;0\r\n"; }, 3000));
 }
@@ -110,8 +107,7 @@ TEST_F(Cycle, EveryFailureResetsAndRetriesSixtySecondsAfterTheFailedStart) {
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.label);
         JobServer server;
-        std::string why;
-        ASSERT_TRUE(server.start(&why)) << why;
+        ASSERT_TRUE(server.start());
         server.put_job("jobs/dev/job.txt", "FWSW;5\r\n");
         server.control(c.control);
         Korvad korvad;

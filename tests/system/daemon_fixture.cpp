@@ -106,16 +106,15 @@ std::string Korvad::log() const {
 }
 
 bool Korvad::wait_log(const std::string& text, int timeout_ms, int count) const {
-    return eventually(
-        [&] {
-            std::string all = log();
-            int seen = 0;
-            for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
-                ++seen;
-            }
-            return seen >= count;
-        },
-        timeout_ms);
+    auto seen_enough = [&] {
+        const std::string all = log();
+        int seen = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            ++seen;
+        }
+        return seen >= count;
+    };
+    return eventually(seen_enough, timeout_ms);
 }
 
 testing::AssertionResult World::start(const std::string& address,
@@ -123,10 +122,10 @@ testing::AssertionResult World::start(const std::string& address,
     std::string why;
     std::vector<std::string> args = {"hodrad", "wenlod"};
     args.insert(args.end(), sim_args.begin(), sim_args.end());
-    if (recorder.start(address, &why) && sim.start(args, &why) && server.start(&why)) {
-        return testing::AssertionSuccess();
+    if (!recorder.start(address, &why) || !sim.start(args, &why)) {
+        return testing::AssertionFailure() << why;
     }
-    return testing::AssertionFailure() << why;
+    return server.start();
 }
 
 void DaemonTest::start_world(const std::vector<std::string>& sim_args, World* world) {
@@ -188,12 +187,11 @@ size_t gets(const JobServer& server) {
 }
 
 bool wait_final(const JobServer& server, int timeout_ms) {
-    return eventually(
-        [&] {
-            const std::vector<std::string> names = server.posted_names();
-            return !names.empty() && names.back().find(".end") != std::string::npos;
-        },
-        timeout_ms);
+    auto final_last = [&] {
+        const std::vector<std::string> names = server.posted_names();
+        return !names.empty() && names.back().find(".end") != std::string::npos;
+    };
+    return eventually(final_last, timeout_ms);
 }
 
 std::string all_posted(const JobServer& server) {
