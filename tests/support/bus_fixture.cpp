@@ -2,40 +2,17 @@
 #include "support/bus_fixture.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 namespace korvad_test {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-int left_ms(Clock::time_point deadline) {
-    auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Waits for the child to end, at most timeout_ms (then kills it); a child's end has no
-// descriptor to wait on, so it is polled.
-int reap(pid_t pid, int timeout_ms) {
-    int status = 0;
-    pid_t done;
-    for (int waited = 0; (done = waitpid(pid, &status, WNOHANG)) == 0; waited += 2) {
-        if (waited >= timeout_ms) kill(pid, SIGKILL);
-        usleep(2000);
-    }
-    if (done < 0) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 // A permissive policy that lets the recorder monitor everything; reply_timeout_ms > 0 makes
 // the bus answer a call that got no reply by then.
@@ -61,41 +38,26 @@ PrivateBus::~PrivateBus() {
 }
 
 bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
-    dir_ = std::make_unique<TempDir>();
-    std::string config =
-        dir_->write("bus.conf", bus_config(dir_->path() + "/bus", reply_timeout_ms));
-    std::string log = dir_->path() + "/daemon.log";
-    int address_pipe[2];
-    if (pipe(address_pipe) != 0) {
-        *why = "pipe failed";
-        return false;
-    }
-    pid_ = spawn({"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile",
-                  "--print-address=" + std::to_string(address_pipe[1])},
-                 {}, log);
+    const std::string socket = dir_.path() + "/bus";
+    std::string config = dir_.write("bus.conf", bus_config(socket, reply_timeout_ms));
+    std::string log = dir_.path() + "/daemon.log";
+    pid_ = spawn(
+        {"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile", "--print-address"},
+        {}, log);
     owner_ = getpid();
-    close(address_pipe[1]);
-    // The daemon prints its address once it listens.
-    std::string printed;
-    auto deadline = Clock::now() + std::chrono::seconds(3);
-    pollfd fd = {address_pipe[0], POLLIN, 0};
-    while (printed.find('\n') == std::string::npos && left_ms(deadline) > 0) {
-        if (poll(&fd, 1, left_ms(deadline)) <= 0) continue;
-        char buffer[256];
-        ssize_t n = read(address_pipe[0], buffer, sizeof buffer);
-        if (n <= 0) break;
-        printed.append(buffer, static_cast<size_t>(n));
-    }
-    close(address_pipe[0]);
-    size_t end = printed.find('\n');
-    if (end == std::string::npos) {  // exit status 127: there is no program to start
-        int status = pid_ > 0 && kill(pid_, SIGTERM) == 0 ? reap(pid_, 2000) : -1;
+    // The daemon prints its address once it listens; exit status 127: there is no program.
+    int status = -1;
+    auto listens = [&] { return read_file(log).find("unix:path=") != std::string::npos; };
+    eventually([&] { return listens() || waitpid(pid_, &status, WNOHANG) == pid_; }, 3000);
+    if (!listens()) {
+        if (status == -1) status = kill(pid_, SIGTERM) == 0 ? reap(pid_, 2000) : -1;
+        const bool missing = WIFEXITED(status) && WEXITSTATUS(status) == 127;
         pid_ = -1;
-        *why = status == 127 ? "dbus-daemon is not installed (Debian package dbus-daemon)"
-                             : "dbus-daemon did not start: " + read_file(log);
+        *why = missing ? "dbus-daemon is not installed (Debian package dbus-daemon)"
+                       : "dbus-daemon did not start: " + read_file(log);
         return false;
     }
-    address_ = printed.substr(0, end);
+    address_ = "unix:path=" + socket;
     return true;
 }
 
@@ -108,19 +70,11 @@ void PrivateBus::stop() {
 
 PrivateBus* test_bus(std::string* why, int reply_timeout_ms) {
     static PrivateBus bus;
-    static bool tried = false;
-    static bool ready = false;
     static std::string reason;
-    if (!tried) {
-        tried = true;
-        ready = bus.start(&reason, reply_timeout_ms);
-        if (ready) setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
-    }
-    if (!ready) {
-        *why = reason;
-        return nullptr;
-    }
-    return &bus;
+    static const bool ready = bus.start(&reason, reply_timeout_ms) &&
+                              setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1) == 0;
+    if (!ready) *why = reason;
+    return ready ? &bus : nullptr;
 }
 
 SimProcess::~SimProcess() {
@@ -133,30 +87,14 @@ bool SimProcess::start(const std::vector<std::string>& args, std::string* why, i
         *why = program + " is not built";
         return false;
     }
-    int out_pipe[2];
     int in_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0) {
+    if (pipe2(in_pipe, O_CLOEXEC) != 0) {
         *why = "pipe failed";
         return false;
     }
-    std::vector<std::string> argv = target_command(program, args);
-    std::vector<char*> words;
-    for (const std::string& word : argv) words.push_back(const_cast<char*>(word.c_str()));
-    words.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {  // dup2 keeps the copies open across exec, the originals close
-        dup2(in_pipe[0], 0);
-        dup2(out_pipe[1], 1);
-        dup2(out_pipe[1], 2);
-        execvp(words[0], words.data());
-        _exit(127);
-    }
+    pid_ = spawn(target_command(program, args), {}, dir_.path() + "/sim.out", in_pipe[0]);
     close(in_pipe[0]);
-    close(out_pipe[1]);
-    pid_ = pid;
-    out_fd_ = out_pipe[0];
     in_fd_ = in_pipe[1];
-    reader_ = std::thread(&SimProcess::read_all, this);
     if (!wait_for_line("sim: ready", timeout_ms)) {
         *why = "korvad-sim did not get ready: " + output();
         stop();
@@ -165,42 +103,25 @@ bool SimProcess::start(const std::vector<std::string>& args, std::string* why, i
     return true;
 }
 
-void SimProcess::read_all() {
-    char buffer[4096];
-    for (;;) {
-        ssize_t n = read(out_fd_, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR) continue;
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (n <= 0) {
-            ended_ = true;
-            changed_.notify_all();
-            return;
-        }
-        partial_.append(buffer, static_cast<size_t>(n));
-        for (size_t end; (end = partial_.find('\n')) != std::string::npos;) {
-            lines_.push_back(partial_.substr(0, end));
-            taken_.push_back(false);
-            partial_.erase(0, end + 1);
-        }
-        changed_.notify_all();
-    }
-}
-
 std::optional<std::string> SimProcess::wait_for_line(const std::string& text, int timeout_ms) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    std::unique_lock<std::mutex> lock(mutex_);
-    size_t checked = 0;
-    for (;;) {
-        for (; checked < lines_.size(); ++checked) {
-            if (!taken_[checked] && lines_[checked].find(text) != std::string::npos) {
-                taken_[checked] = true;
-                return lines_[checked];
+    std::optional<std::string> found;
+    eventually(
+        [&] {
+            std::istringstream lines(output());
+            size_t i = 0;
+            // A last line without its newline is still being written.
+            for (std::string line; std::getline(lines, line) && !lines.eof(); ++i) {
+                if (i == taken_.size()) taken_.push_back(false);
+                if (!taken_[i] && line.find(text) != std::string::npos) {
+                    taken_[i] = true;
+                    found = line;
+                    return true;
+                }
             }
-        }
-        if (ended_ || changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-            return std::nullopt;
-        }
-    }
+            return false;
+        },
+        timeout_ms, 5);
+    return found;
 }
 
 void SimProcess::command(const std::string& line) {
@@ -216,19 +137,13 @@ int SimProcess::stop() {
     kill(pid_, SIGTERM);
     int status = reap(pid_, 3000);
     pid_ = -1;
-    // The reader ends when the last writer of the pipe, the simulator, is gone.
-    if (reader_.joinable()) reader_.join();
-    if (out_fd_ >= 0) close(out_fd_);
     if (in_fd_ >= 0) close(in_fd_);
-    out_fd_ = in_fd_ = -1;
+    in_fd_ = -1;
     return status;
 }
 
 std::string SimProcess::output() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::string all;
-    for (const std::string& line : lines_) all += line + "\n";
-    return all + partial_;
+    return read_file(dir_.path() + "/sim.out");
 }
 
 }  // namespace korvad_test

@@ -4,12 +4,8 @@
 
 #include <sys/types.h>
 
-#include <condition_variable>
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "support/process.h"
@@ -18,10 +14,7 @@ namespace korvad_test {
 
 class PrivateBus {
   public:
-    PrivateBus() = default;
     ~PrivateBus();
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
 
     // Starts dbus-daemon on a unix socket in a temporary folder; reply_timeout_ms > 0 makes
     // the bus answer a call that got no reply by then. false, with the reason in *why.
@@ -31,7 +24,7 @@ class PrivateBus {
     const std::string& address() const { return address_; }
 
   private:
-    std::unique_ptr<TempDir> dir_;
+    TempDir dir_;
     std::string address_;
     pid_t pid_ = -1;
     pid_t owner_ = -1;
@@ -41,13 +34,11 @@ class PrivateBus {
 // use with that call's options. nullptr, with the reason in *why, when it cannot start.
 PrivateBus* test_bus(std::string* why, int reply_timeout_ms = 0);
 
-// korvad-sim as a child process: its stdin is a command pipe, its log is read line by line.
+// korvad-sim as a child process: its stdin is a command pipe, its log goes to a file that
+// is read line by line, so that a talkative simulator never blocks on a full pipe.
 class SimProcess {
   public:
-    SimProcess() = default;
     ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
 
     // Starts the simulator (under the emulator in the cross build) and waits for its
     // "sim: ready" line. false, with the reason and its output in *why, otherwise.
@@ -61,29 +52,10 @@ class SimProcess {
     std::string output() const;  // everything it printed so far
 
   private:
-    // Reads the log as it comes, so that a talkative simulator never blocks on a full pipe
-    // while the test waits for something else.
-    void read_all();
-
+    TempDir dir_;
     pid_t pid_ = -1;
-    int out_fd_ = -1;
     int in_fd_ = -1;
-    std::thread reader_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool ended_ = false;  // the log pipe was closed
-    std::string partial_;
-    std::vector<std::string> lines_;
-    std::vector<bool> taken_;
+    std::vector<bool> taken_;  // per complete log line
 };
 
 }  // namespace korvad_test
-
-// Skips the current test with the reason when no private bus can be had.
-#define KORVAD_REQUIRE_BUS(...)                                                 \
-    do {                                                                        \
-        std::string korvad_bus_why;                                             \
-        if (korvad_test::test_bus(&korvad_bus_why, ##__VA_ARGS__) == nullptr) { \
-            GTEST_SKIP() << korvad_bus_why;                                     \
-        }                                                                       \
-    } while (0)

@@ -15,20 +15,17 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
-std::string text_or_empty(const char* text) {
-    return text != nullptr ? text : "";
-}
-
 BusRecord record_of(DBusMessage* message) {
-    BusRecord record;
-    record.type = dbus_message_get_type(message);
-    record.sender = text_or_empty(dbus_message_get_sender(message));
-    record.destination = text_or_empty(dbus_message_get_destination(message));
-    record.path = text_or_empty(dbus_message_get_path(message));
-    record.interface = text_or_empty(dbus_message_get_interface(message));
-    record.member = text_or_empty(dbus_message_get_member(message));
-    record.error_name = text_or_empty(dbus_message_get_error_name(message));
-    record.signature = text_or_empty(dbus_message_get_signature(message));
+    auto text = [](const char* t) { return std::string(t != nullptr ? t : ""); };
+    BusRecord record{dbus_message_get_type(message),
+                     text(dbus_message_get_sender(message)),
+                     text(dbus_message_get_destination(message)),
+                     text(dbus_message_get_path(message)),
+                     text(dbus_message_get_interface(message)),
+                     text(dbus_message_get_member(message)),
+                     text(dbus_message_get_error_name(message)),
+                     text(dbus_message_get_signature(message)),
+                     {}};
     DBusMessageIter iter;
     for (bool more = dbus_message_iter_init(message, &iter); more;
          more = dbus_message_iter_next(&iter)) {
@@ -84,13 +81,10 @@ bool BusRecorder::start(const std::string& address, std::string* why) {
             Message call{dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
                                                       "org.freedesktop.DBus.Monitoring",
                                                       "BecomeMonitor")};
-            DBusMessageIter iter;
-            DBusMessageIter rules;
+            const char** no_rules = nullptr;  // no match rules: everything
             dbus_uint32_t flags = 0;
-            dbus_message_iter_init_append(call.get(), &iter);
-            dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, "s", &rules);
-            dbus_message_iter_close_container(&iter, &rules);
-            dbus_message_iter_append_basic(&iter, DBUS_TYPE_UINT32, &flags);
+            dbus_message_append_args(call.get(), DBUS_TYPE_ARRAY, DBUS_TYPE_STRING, &no_rules, 0,
+                                     DBUS_TYPE_UINT32, &flags, DBUS_TYPE_INVALID);
             Message reply{
                 dbus_connection_send_with_reply_and_block(connection_, call.get(), 2000, &error)};
         }

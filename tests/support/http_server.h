@@ -50,8 +50,6 @@ class ScriptedHttpServer {
   public:
     explicit ScriptedHttpServer(std::vector<HttpStep> script);
     ~ScriptedHttpServer();
-    ScriptedHttpServer(const ScriptedHttpServer&) = delete;
-    ScriptedHttpServer& operator=(const ScriptedHttpServer&) = delete;
 
     int port() const { return port_; }
     // "http://127.0.0.1:<port>/<path>"

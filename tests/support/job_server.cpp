@@ -20,20 +20,18 @@ JobServer::~JobServer() {
     }
 }
 
-bool JobServer::start(std::string* why) {
+testing::AssertionResult JobServer::start() {
     std::string script = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-jobserver.py";
     std::string out = dir_.path() + "/server.out";
     // The server is a host program: it runs natively even when the suite is cross-built.
     pid_ = spawn({"python3", script, "--root", dir_.path() + "/www"}, {}, out);
-    bool up = eventually(
-        [&] {
-            std::istringstream words(read_file(out));
-            std::string word;
-            return words >> word && word == "PORT" && words >> port_;
-        },
-        10000);
-    if (!up && why != nullptr) *why = "job server did not start: " + read_file(out);
-    return up;
+    auto listening = [&] {
+        std::istringstream words(read_file(out));
+        std::string word;
+        return words >> word && word == "PORT" && words >> port_;
+    };
+    if (eventually(listening, 10000)) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "job server did not start: " << read_file(out);
 }
 
 void JobServer::put_job(const std::string& path, const std::string& content) const {
@@ -73,19 +71,28 @@ std::vector<std::string> JobServer::requests() const {
     return lines;
 }
 
+namespace {
+
+// The value of key in a JSON request line, a text without its quotes; "" when it has none.
+std::string field(const std::string& line, const std::string& key) {
+    size_t at = line.find("\"" + key + "\": ");
+    if (at == std::string::npos) return "";
+    at += key.size() + 4;
+    if (line[at] == '"') return line.substr(at + 1, line.find('"', at + 1) - at - 1);
+    return line.substr(at, line.find_first_of(",}", at) - at);
+}
+
+}  // namespace
+
 std::vector<JobServer::Post> JobServer::posts() const {
     std::vector<Post> posts;
     for (const std::string& line : requests()) {
-        size_t number = line.find("\"post\": ");
-        if (number == std::string::npos) continue;
-        Post post;
-        size_t start = line.find("\"path\": \"") + 9;
-        post.name = line.substr(start, line.find('"', start) - start);
-        post.status = atoi(line.c_str() + line.find("\"status\": ") + 10);
+        const std::string number = field(line, "post");
+        if (number.empty()) continue;
         char file[16];
-        snprintf(file, sizeof file, "%05d", atoi(line.c_str() + number + 8));
-        post.body = read_file(dir_.path() + "/www/received/" + file);
-        posts.push_back(post);
+        snprintf(file, sizeof file, "%05d", atoi(number.c_str()));
+        posts.push_back({field(line, "path"), read_file(dir_.path() + "/www/received/" + file),
+                         atoi(field(line, "status").c_str())});
     }
     return posts;
 }
@@ -93,11 +100,17 @@ std::vector<JobServer::Post> JobServer::posts() const {
 std::vector<std::string> JobServer::posted_names() const {
     std::vector<std::string> names;
     for (const std::string& line : requests()) {
-        if (line.find("\"method\": \"POST\"") == std::string::npos) continue;
-        size_t start = line.find("\"path\": \"") + 9;
-        names.push_back(line.substr(start, line.find('"', start) - start));
+        if (field(line, "method") == "POST") names.push_back(field(line, "path"));
     }
     return names;
+}
+
+std::string JobServer::methods() const {
+    std::string letters;
+    for (const std::string& line : requests()) {
+        letters += field(line, "method") == "GET" ? "G" : "P";
+    }
+    return letters;
 }
 
 }  // namespace korvad_test

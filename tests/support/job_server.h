@@ -7,19 +7,18 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "support/process.h"
 
 namespace korvad_test {
 
 class JobServer {
 public:
-    JobServer() = default;
     ~JobServer();
-    JobServer(const JobServer&) = delete;
-    JobServer& operator=(const JobServer&) = delete;
 
-    // Starts the server on an ephemeral port of 127.0.0.1; false with the reason otherwise.
-    bool start(std::string* why);
+    // Starts the server on an ephemeral port of 127.0.0.1; the reason when it does not.
+    testing::AssertionResult start();
     int port() const { return port_; }
     const std::string& root() const { return dir_.path(); }
 
@@ -39,6 +38,8 @@ public:
     // Names of all posted parts in posting order, and the JSON lines of all requests.
     std::vector<std::string> posted_names() const;
     std::vector<std::string> requests() const;
+    // The methods of the requests in order, "G" for a GET and "P" for a POST.
+    std::string methods() const;
 
 private:
     TempDir dir_;
@@ -46,19 +47,4 @@ private:
     int port_ = 0;
 };
 
-// Polls until predicate holds or timeout_ms passed; returns the last result.
-template <typename Predicate>
-bool eventually(Predicate predicate, int timeout_ms, int step_ms = 20);
-
 }  // namespace korvad_test
-
-#include <unistd.h>
-
-template <typename Predicate>
-bool korvad_test::eventually(Predicate predicate, int timeout_ms, int step_ms) {
-    for (int waited = 0;; waited += step_ms) {
-        if (predicate()) return true;
-        if (waited >= timeout_ms) return false;
-        usleep(static_cast<useconds_t>(step_ms) * 1000);
-    }
-}

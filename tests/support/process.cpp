@@ -2,14 +2,11 @@
 #include "support/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -74,7 +71,21 @@ void apply_env(const std::vector<std::string>& env) {
     }
 }
 
-[[noreturn]] void exec_argv(const std::vector<std::string>& argv) {
+// Starts argv with stdout into out_path and stderr into err_path (and stdin from in_fd when
+// given), in a process group of its own when asked.
+pid_t start_child(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                  const std::string& out_path, const std::string& err_path, int in_fd,
+                  bool own_group) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (own_group) setpgid(0, 0);
+    if (in_fd >= 0) dup2(in_fd, 0);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    int out = open(out_path.c_str(), flags, 0644);
+    int err = err_path == out_path ? out : open(err_path.c_str(), flags, 0644);
+    if (out >= 0) dup2(out, 1);
+    if (err >= 0) dup2(err, 2);
+    apply_env(env);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -86,73 +97,31 @@ void apply_env(const std::vector<std::string>& env) {
 
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
               int timeout_ms) {
+    TempDir dir;
+    const std::string out = dir.path() + "/out", err = dir.path() + "/err";
     RunResult result;
-    int out_pipe[2];
-    int err_pipe[2];
-    if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) return result;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out_pipe[1], 1);
-        dup2(err_pipe[1], 2);
-        close(out_pipe[0]);
-        close(err_pipe[0]);
-        close(out_pipe[1]);
-        close(err_pipe[1]);
-        apply_env(env);
-        exec_argv(argv);
-    }
-    close(out_pipe[1]);
-    close(err_pipe[1]);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string* sinks[2] = {&result.out, &result.err};
-    int open_count = 2;
-    while (open_count > 0) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0) {
-            kill(pid, SIGKILL);
-            break;
-        }
-        if (poll(fds, 2, static_cast<int>(left)) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buffer[4096];
-            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-            if (n > 0) {
-                sinks[i]->append(buffer, static_cast<size_t>(n));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_count;
-            }
-        }
-    }
-    for (pollfd& fd : fds) {
-        if (fd.fd >= 0) close(fd.fd);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.exit_status = reap(start_child(argv, env, out, err, -1, false), timeout_ms);
+    result.out = read_file(out);
+    result.err = read_file(err);
     return result;
 }
 
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& out_path) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        setpgid(0, 0);  // a group of its own: everything it starts can be found by the group
-        int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd >= 0) {
-            dup2(fd, 1);
-            dup2(fd, 2);
-            close(fd);
-        }
-        apply_env(env);
-        exec_argv(argv);
+            const std::string& out_path, int in_fd) {
+    // A group of its own: everything it starts can be found by the group.
+    return start_child(argv, env, out_path, out_path, in_fd, true);
+}
+
+// A child's end has no descriptor to wait on, so it is polled.
+int reap(pid_t pid, int timeout_ms) {
+    int status = 0;
+    pid_t done;
+    for (int waited = 0; (done = waitpid(pid, &status, WNOHANG)) == 0; waited += 2) {
+        if (waited >= timeout_ms) kill(pid, SIGKILL);
+        usleep(2000);
     }
-    return pid;
+    if (done < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 }  // namespace korvad_test

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -44,9 +45,23 @@ std::vector<std::string> target_command(const std::string& program,
 RunResult run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
               int timeout_ms = 20000);
 
-// Starts argv in the background with stdout/stderr into files under dir, as the leader of
-// a process group of its own; returns its pid.
+// Starts argv in the background with stdout/stderr into out_path (and stdin from in_fd when
+// given), as the leader of a process group of its own; returns its pid.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& out_path);
+            const std::string& out_path, int in_fd = -1);
+
+// Waits for child pid to end, at most timeout_ms, then kills it; the exit status (128 +
+// signal when killed), -1 when it is no child.
+int reap(pid_t pid, int timeout_ms);
+
+// Polls until predicate holds or timeout_ms passed; returns the last result.
+template <typename Predicate>
+bool eventually(Predicate predicate, int timeout_ms, int step_ms = 20) {
+    for (int waited = 0;; waited += step_ms) {
+        if (predicate()) return true;
+        if (waited >= timeout_ms) return false;
+        usleep(static_cast<useconds_t>(step_ms) * 1000);
+    }
+}
 
 }  // namespace korvad_test

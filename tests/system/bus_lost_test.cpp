@@ -17,20 +17,11 @@ using namespace korvad_test;
 
 namespace {
 
-// The exit status of a child, waiting up to timeout_ms; -1 when it did not end.
-int exit_status_of(pid_t pid, int timeout_ms) {
-    int status = 0;
-    if (!eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout_ms)) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 struct LostCase {
     const char* label;
     std::vector<std::string> sim_args;
     const char* control;  // job server behaviour
-    // What must have happened before the bus goes: a posted final part (the worker is idle
-    // then), a GET (the fetch is in flight), or a call that the stand-in leaves unanswered.
-    enum { kIdle, kInFetch, kInCall } phase;
+    bool (*reached)(World&);  // what must have happened before the bus goes
 };
 
 }  // namespace
@@ -40,11 +31,14 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
     // test adopts it and sees its status. The emulator of the cross build has no
     // subreaper; there the worker's end shows by its line and its absence only.
     const bool adopts = prctl(PR_SET_CHILD_SUBREAPER, 1) == 0;
+    // A posted final part (the worker is idle then), a GET (the fetch is in flight), or a
+    // call that the stand-in leaves unanswered.
     const LostCase cases[] = {
-        {"idle", {}, "", LostCase::kIdle},
-        {"fetch in flight", {}, R"({"get_delay": 2})", LostCase::kInFetch},
+        {"idle", {}, "", [](World& w) { return !w.server.posted(kFinal, 8000).empty(); }},
+        {"fetch in flight", {}, R"({"get_delay": 2})",
+         [](World& w) { return eventually([&] { return gets(w.server) == 1; }, 8000); }},
         {"GetConInterface unanswered", {"--silent", "wenlod.GetConInterface"}, "",
-         LostCase::kInCall},
+         [](World& w) { return !!w.sim.wait_for_line("wenlod: method GetConInterface", 8000); }},
     };
     for (const LostCase& c : cases) {
         SCOPED_TRACE(c.label);
@@ -52,30 +46,12 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
         std::string why;
         if (!bus.start(&why)) GTEST_SKIP() << why;
         setenv("DBUS_SYSTEM_BUS_ADDRESS", bus.address().c_str(), 1);
-        SimProcess sim;
-        std::vector<std::string> args = {"hodrad", "wenlod"};
-        args.insert(args.end(), c.sim_args.begin(), c.sim_args.end());
-        ASSERT_TRUE(sim.start(args, &why)) << why;
-        JobServer server;
-        ASSERT_TRUE(server.start(&why)) << why;
-        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
-        server.control(c.control);
+        World world;
+        ASSERT_TRUE(world.start(bus.address(), c.sim_args));
+        world.server.control(c.control);
         Korvad korvad;
-        korvad.add_connection("a.config", Korvad::connection(server, "dev"));
-        korvad.start();
-        switch (c.phase) {
-            case LostCase::kIdle:
-                ASSERT_FALSE(server.posted("results/dev/result.txt.00001.end", 8000).empty())
-                    << korvad.log();
-                break;
-            case LostCase::kInFetch:
-                ASSERT_TRUE(eventually([&] { return gets(server) == 1; }, 8000)) << korvad.log();
-                break;
-            case LostCase::kInCall:
-                ASSERT_TRUE(sim.wait_for_line("wenlod: method GetConInterface", 8000))
-                    << korvad.log() << sim.output();
-                break;
-        }
+        korvad.start_with_job(world.server, "FWSW;3600\r\n");
+        ASSERT_TRUE(c.reached(world)) << korvad.log() << world.sim.output();
         std::vector<pid_t> workers = children_of(korvad.pid());
         ASSERT_EQ(1u, workers.size());
         const pid_t supervisor = korvad.pid();
@@ -84,7 +60,7 @@ TEST(BusLost, SupervisorAndWorkerLogTheLossAndEndWithStatusOne) {
         ASSERT_TRUE(eventually([&] { return !korvad.running(); }, 10000)) << korvad.log();
         EXPECT_EQ(1, korvad.exit_status());
         if (adopts) {
-            EXPECT_EQ(1, exit_status_of(workers[0], 5000));
+            EXPECT_EQ(1, reap(workers[0], 5000));
         } else {
             EXPECT_TRUE(eventually([&] { return process_gone(workers[0]); }, 5000));
         }

@@ -13,38 +13,22 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 namespace korvad_test {
 
 namespace {
 
-// The pid of the process that owns name on the test bus, or -1.
-long name_owner_pid(const char* name) {
-    DBusError error;
-    dbus_error_init(&error);
-    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
-    long pid = -1;
-    if (connection != nullptr) {
-        DBusMessage* call = dbus_message_new_method_call(
-            DBUS_SERVICE_DBUS, DBUS_PATH_DBUS, DBUS_INTERFACE_DBUS, "GetConnectionUnixProcessID");
-        DBusMessage* reply = nullptr;
-        if (call != nullptr &&
-            dbus_message_append_args(call, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID)) {
-            reply = dbus_connection_send_with_reply_and_block(connection, call, 1000, &error);
-        }
-        dbus_uint32_t value = 0;
-        if (reply != nullptr &&
-            dbus_message_get_args(reply, nullptr, DBUS_TYPE_UINT32, &value, DBUS_TYPE_INVALID)) {
-            pid = static_cast<long>(value);
-        }
-        if (reply != nullptr) dbus_message_unref(reply);
-        if (call != nullptr) dbus_message_unref(call);
-        dbus_connection_close(connection);
-        dbus_connection_unref(connection);
-    }
-    dbus_error_free(&error);
-    return pid;
+// Whether name has an owner on the test bus.
+bool name_owned(const char* name) {
+    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
+    if (connection == nullptr) return false;
+    dbus_connection_set_exit_on_disconnect(connection, FALSE);
+    const bool owned = dbus_bus_name_has_owner(connection, name, nullptr);
+    dbus_connection_close(connection);
+    dbus_connection_unref(connection);
+    return owned;
 }
 
 }  // namespace
@@ -62,12 +46,13 @@ void Korvad::add_connection(const std::string& name, const std::string& content)
     std::ofstream(dir_.path() + "/connections/" + name) << content;
 }
 
-std::string Korvad::connection(const JobServer& server, const std::string& client_id) {
-    return "client_id " + client_id +
-           "\ncom_server_url 127.0.0.1\nport_no " + std::to_string(server.port()) +
+std::string Korvad::connection(int port, const std::string& client_id,
+                               const std::string& exchange) {
+    return "client_id " + client_id + "\ncom_server_url 127.0.0.1\nport_no " +
+           std::to_string(port) +
            "\ncom_server_path_get jobs/<client_id>\ncom_server_path_put results/<client_id>"
            "\nsrv_cmd_file job.txt\nusr_cmd_file result.txt\nconnection_cycle_timeout 60"
-           "\nServerExchangeFolder /tmp/\n";
+           "\nServerExchangeFolder " + exchange + "\n";
 }
 
 std::string faketime_library() {
@@ -89,6 +74,13 @@ void Korvad::start(int speed) {
                  env, dir_.path() + "/korvad.out");
 }
 
+void Korvad::start_with_job(const JobServer& server, const std::string& job,
+                            const std::string& more, int speed) {
+    server.put_job("jobs/dev/job.txt", job);
+    add_connection("a.config", connection(server.port(), "dev") + more);
+    start(speed);
+}
+
 bool Korvad::running() {
     if (pid_ <= 0) return false;
     int status = 0;
@@ -100,20 +92,13 @@ bool Korvad::running() {
 
 int Korvad::stop(int signal_number, int timeout_ms) {
     if (pid_ <= 0) return exit_status_;
-    const pid_t stopped = pid_;
     kill(pid_, signal_number);
-    int result = -1;
-    if (eventually([&] { return !running(); }, timeout_ms)) {
-        result = exit_status_;
-    } else {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
+    exit_status_ = reap(pid_, timeout_ms);
+    pid_ = -1;
     // The bus notices the end of a connection a moment later; the next daemon of the test
     // must not find the name still held.
-    eventually([&] { return name_owner_pid("vel.kem.korvad") != stopped; }, 3000);
-    return result;
+    eventually([&] { return !name_owned("vel.kem.korvad"); }, 3000);
+    return exit_status_;
 }
 
 std::string Korvad::log() const {
@@ -121,34 +106,39 @@ std::string Korvad::log() const {
 }
 
 bool Korvad::wait_log(const std::string& text, int timeout_ms, int count) const {
-    return eventually(
-        [&] {
-            std::string all = log();
-            int seen = 0;
-            for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
-                ++seen;
-            }
-            return seen >= count;
-        },
-        timeout_ms);
+    auto seen_enough = [&] {
+        const std::string all = log();
+        int seen = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            ++seen;
+        }
+        return seen >= count;
+    };
+    return eventually(seen_enough, timeout_ms);
 }
 
-void DaemonTest::start_world(const std::vector<std::string>& sim_args) {
+testing::AssertionResult World::start(const std::string& address,
+                                      const std::vector<std::string>& sim_args) {
+    std::string why;
+    std::vector<std::string> args = {"hodrad", "wenlod"};
+    args.insert(args.end(), sim_args.begin(), sim_args.end());
+    if (!recorder.start(address, &why) || !sim.start(args, &why)) {
+        return testing::AssertionFailure() << why;
+    }
+    return server.start();
+}
+
+void DaemonTest::start_world(const std::vector<std::string>& sim_args, World* world) {
     std::string why;
     PrivateBus* bus = test_bus(&why);
     if (bus == nullptr) GTEST_SKIP() << why;
-    ASSERT_TRUE(recorder_.start(bus->address(), &why)) << why;
-    std::vector<std::string> args = {"hodrad", "wenlod"};
-    args.insert(args.end(), sim_args.begin(), sim_args.end());
-    ASSERT_TRUE(sim_.start(args, &why)) << why;
-    ASSERT_TRUE(server_.start(&why)) << why;
+    ASSERT_TRUE((world != nullptr ? *world : world_).start(bus->address(), sim_args));
 }
 
-void DaemonTest::skip_without_faketime() {
-    if (faketime_library().empty()) {
-        GTEST_SKIP() << "libfaketime is needed to reach the daemon's long intervals, and it "
-                        "cannot reach a program run under the emulator";
-    }
+void DaemonTest::datapool_set(const std::string& what) {
+    sim_.command("set serkad." + what);
+    const std::string ref = what.substr(4, what.find(' ', 4) - 4);
+    ASSERT_TRUE(sim_.wait_for_line("serkad: set " + ref)) << what;
 }
 
 size_t count(BusRecorder& recorder, const BusFilter& filter) {
@@ -156,17 +146,11 @@ size_t count(BusRecorder& recorder, const BusFilter& filter) {
 }
 
 BusFilter signal_filter(const std::string& member, const std::string& arg0) {
-    BusFilter filter;
-    filter.type = DBUS_MESSAGE_TYPE_SIGNAL;
-    filter.member = member;
-    filter.arg0 = arg0;
-    return filter;
+    return {DBUS_MESSAGE_TYPE_SIGNAL, "", member, "", "", "", arg0};
 }
 
 BusFilter call_filter(const std::string& member, const std::string& arg0) {
-    BusFilter filter = signal_filter(member, arg0);
-    filter.type = DBUS_MESSAGE_TYPE_METHOD_CALL;
-    return filter;
+    return {DBUS_MESSAGE_TYPE_METHOD_CALL, "", member, "", "", "", arg0};
 }
 
 testing::AssertionResult same(const std::string& expected, const std::string& actual) {
@@ -187,60 +171,66 @@ testing::AssertionResult same(const std::string& expected, const std::string& ac
                                        << show(expected) << "actual " << show(actual);
 }
 
+std::string repeat(const std::string& text, int n) {
+    std::string all;
+    for (int i = 0; i < n; ++i) all += text;
+    return all;
+}
+
 std::string le16(uint32_t v) {
     return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)};
 }
 
 size_t gets(const JobServer& server) {
-    size_t n = 0;
-    for (const std::string& line : server.requests()) {
-        n += line.find("\"method\": \"GET\"") != std::string::npos ? 1 : 0;
-    }
-    return n;
+    const std::string letters = server.methods();
+    return static_cast<size_t>(std::count(letters.begin(), letters.end(), 'G'));
+}
+
+bool wait_final(const JobServer& server, int timeout_ms) {
+    auto final_last = [&] {
+        const std::vector<std::string> names = server.posted_names();
+        return !names.empty() && names.back().find(".end") != std::string::npos;
+    };
+    return eventually(final_last, timeout_ms);
+}
+
+std::string all_posted(const JobServer& server) {
+    std::string all;
+    for (const std::string& name : server.posted_names()) all += server.posted(name.substr(1));
+    return all;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 namespace {
 
-// The state letter, the parent and the process group of pid from /proc/<pid>/stat; false
-// when it is gone.
-bool process_stat(pid_t pid, char* state_out, pid_t* parent_out, pid_t* group_out = nullptr) {
-    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t name_end = stat.rfind(')');
-    if (name_end == std::string::npos) return false;
-    std::istringstream rest(stat.substr(name_end + 1));
+// The state letter, the parent and the process group of a process, from /proc/<pid>/stat.
+struct ProcStat {
+    char state = 0;
     long parent = 0;
     long group = 0;
-    if (!(rest >> *state_out >> parent >> group)) return false;
-    *parent_out = static_cast<pid_t>(parent);
-    if (group_out != nullptr) *group_out = static_cast<pid_t>(group);
-    return true;
+};
+
+// false when the process is gone.
+bool stat_of(pid_t pid, ProcStat* out) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name_end = stat.rfind(')');
+    std::istringstream rest(name_end == std::string::npos ? "" : stat.substr(name_end + 1));
+    return static_cast<bool>(rest >> out->state >> out->parent >> out->group);
 }
 
-}  // namespace
-
-bool process_gone(pid_t pid) {
-    char state = 0;
-    pid_t parent = 0;
-    return !process_stat(pid, &state, &parent) || state == 'Z';
-}
-
-namespace {
-
-// Every process in /proc whose state, parent and process group satisfy take.
+// Every process in /proc whose ProcStat satisfies take.
 template <typename Take>
 std::vector<pid_t> processes_where(Take take) {
     std::vector<pid_t> found;
     DIR* proc = opendir("/proc");
     if (proc == nullptr) return found;
     while (const dirent* entry = readdir(proc)) {
-        pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
-        char state = 0;
-        pid_t parent = 0;
-        pid_t group = 0;
-        if (candidate > 0 && process_stat(candidate, &state, &parent, &group) &&
-            take(state, parent, group)) {
-            found.push_back(candidate);
-        }
+        const pid_t candidate = static_cast<pid_t>(atol(entry->d_name));
+        ProcStat stat;
+        if (candidate > 0 && stat_of(candidate, &stat) && take(stat)) found.push_back(candidate);
     }
     closedir(proc);
     return found;
@@ -248,15 +238,19 @@ std::vector<pid_t> processes_where(Take take) {
 
 }  // namespace
 
+bool process_gone(pid_t pid) {
+    ProcStat stat;
+    return !stat_of(pid, &stat) || stat.state == 'Z';
+}
+
 std::vector<pid_t> children_of(pid_t pid) {
-    return processes_where([pid](char, pid_t parent, pid_t) { return parent == pid; });
+    return processes_where([pid](const ProcStat& stat) { return stat.parent == pid; });
 }
 
 std::vector<pid_t> live_in_group(pid_t group) {
     return processes_where(
-        [group](char state, pid_t, pid_t in) { return in == group && state != 'Z'; });
+        [group](const ProcStat& stat) { return stat.group == group && stat.state != 'Z'; });
 }
-
 std::vector<std::string> fd_targets(pid_t pid) {
     std::vector<std::string> targets;
     const std::string folder = "/proc/" + std::to_string(pid) + "/fd";
@@ -279,14 +273,11 @@ size_t segments_created_by(const std::vector<pid_t>& pids, time_t since) {
     std::getline(table, line);  // column names
     size_t found = 0;
     while (std::getline(table, line)) {
+        // Column 5 is the creator's pid, column 14 the time of the last change.
         std::istringstream fields(line);
-        std::string key, id, perms, size, last, attached, uid, gid, cuid, cgid, atime, dtime;
-        long creator = 0;
-        long long changed = 0;
-        if (fields >> key >> id >> perms >> size >> creator >> last >> attached >> uid >> gid >>
-                cuid >> cgid >> atime >> dtime >> changed &&
-            changed >= static_cast<long long>(since) &&
-            std::find(pids.begin(), pids.end(), static_cast<pid_t>(creator)) != pids.end()) {
+        const std::vector<std::string> column{std::istream_iterator<std::string>(fields), {}};
+        if (column.size() >= 14 && atoll(column[13].c_str()) >= static_cast<long long>(since) &&
+            std::find(pids.begin(), pids.end(), atol(column[4].c_str())) != pids.end()) {
             ++found;
         }
     }

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -25,19 +26,23 @@ class Korvad {
 public:
     Korvad();
     ~Korvad();
-    Korvad(const Korvad&) = delete;
-    Korvad& operator=(const Korvad&) = delete;
 
     // A connection file in the configuration folder.
     void add_connection(const std::string& name, const std::string& content);
-    // The lines of a connection file aimed at the job server (more lines may be appended).
-    static std::string connection(const JobServer& server, const std::string& client_id);
+    // The lines of a connection file aimed at the job server on port (more lines may be
+    // appended); exchange is its ServerExchangeFolder.
+    static std::string connection(int port, const std::string& client_id,
+                                  const std::string& exchange = "/tmp/");
 
     // Starts korvad; speed > 1 runs it under libfaketime at that speed. The
     // system file gets watchdog_interval 100 and the log file of this fixture.
     void start(int speed = 1);
-    // Sends a signal and waits for the exit; the exit status (128 + signal when killed), or
-    // -1 when it did not end within timeout_ms (then it is killed).
+    // Starts it with one connection "a.config" of client "dev" (more: extra lines), whose
+    // job the server has.
+    void start_with_job(const JobServer& server, const std::string& job,
+                        const std::string& more = "", int speed = 1);
+    // Sends a signal and waits for the exit; the exit status (128 + signal when killed).
+    // After timeout_ms it is killed.
     int stop(int signal_number, int timeout_ms = 3000);
     pid_t pid() const { return pid_; }
     // Whether it still runs; once it has ended, its status is kept for exit_status().
@@ -47,7 +52,6 @@ public:
     std::string log() const;
     // Waits until the log holds text (count times); true when it does.
     bool wait_log(const std::string& text, int timeout_ms, int count = 1) const;
-    const std::string& folder() const { return dir_.path(); }
 
 private:
     TempDir dir_;
@@ -58,17 +62,31 @@ private:
 // Path of libfaketime, or "" when it is not installed or cannot be used (cross build).
 std::string faketime_library();
 
-// A test with a private bus, the stand-ins hodrad and wenlod, a recorder and a job server.
+// What the daemon meets: the stand-ins hodrad and wenlod, a bus recorder and a job server.
+struct World {
+    // Starts them on the bus at address; sim_args are extra simulator options.
+    testing::AssertionResult start(const std::string& address,
+                                   const std::vector<std::string>& sim_args = {});
+
+    SimProcess sim;
+    BusRecorder recorder;
+    JobServer server;
+};
+
+// A test with a world on the program's private bus and a daemon.
 class DaemonTest : public testing::Test {
 protected:
-    // Starts everything; sim_args are extra simulator options. Skips the test when the
-    // bus cannot be had. Call from the test body (ASSERT inside).
-    void start_world(const std::vector<std::string>& sim_args = {});
-    void skip_without_faketime();
+    // Starts the world (world_ unless given); sim_args are extra simulator options. Skips
+    // the test when the bus cannot be had. Call from the test body (ASSERT inside).
+    void start_world(const std::vector<std::string>& sim_args = {}, World* world = nullptr);
+    // Sets a datapool value through the datapool stand-in ("num pool/a/u8 7") and waits
+    // until it is taken.
+    void datapool_set(const std::string& what);
 
-    SimProcess sim_;
-    BusRecorder recorder_;
-    JobServer server_;
+    World world_;
+    SimProcess& sim_ = world_.sim;
+    BusRecorder& recorder_ = world_.recorder;
+    JobServer& server_ = world_.server;
     Korvad korvad_;
 };
 
@@ -79,10 +97,12 @@ protected:
         if (IsSkipped() || HasFatalFailure()) return;     \
     } while (0)
 // End the test, skipped, when the daemon's clock cannot be sped up here.
-#define KORVAD_REQUIRE_FAKETIME()    \
-    do {                             \
-        skip_without_faketime();     \
-        if (IsSkipped()) return;     \
+#define KORVAD_REQUIRE_FAKETIME()                                                           \
+    do {                                                                                    \
+        if (faketime_library().empty()) {                                                   \
+            GTEST_SKIP() << "libfaketime is needed to reach the daemon's long intervals, "  \
+                            "and it cannot reach a program run under the emulator";         \
+        }                                                                                   \
     } while (0)
 
 // How many records match filter now.
@@ -92,10 +112,19 @@ BusFilter signal_filter(const std::string& member, const std::string& arg0 = "")
 BusFilter call_filter(const std::string& member, const std::string& arg0 = "");
 // Equal bytes, or where they first differ, shown briefly: answers are long and binary.
 testing::AssertionResult same(const std::string& expected, const std::string& actual);
+// text, n times over.
+std::string repeat(const std::string& text, int n);
 // Two bytes little-endian, as numbers go on the wire.
 std::string le16(uint32_t v);
 // How many GETs the job server has received.
 size_t gets(const JobServer& server);
+// Waits until the last part posted is a final one; true when it is.
+bool wait_final(const JobServer& server, int timeout_ms = 20000);
+// Every part posted so far, joined in posting order.
+std::string all_posted(const JobServer& server);
+// The final part of the first upload of client "dev".
+inline const std::string kFinal = "results/dev/result.txt.00001.end";
+double seconds_since(std::chrono::steady_clock::time_point start);
 
 // Processes from /proc. A zombie counts as gone: it holds nothing but its pid.
 bool process_gone(pid_t pid);

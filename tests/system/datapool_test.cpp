@@ -79,30 +79,13 @@ class Datapool : public DaemonTest {
                                   var("w4", "UINT32", 4, 20), var("w2", "UINT16", 2, 24)}));
     }
 
-    void sim_set(const std::string& what) {
-        sim_.command("set serkad." + what);
-        const std::string ref = what.substr(4, what.find(' ', 4) - 4);
-        ASSERT_TRUE(sim_.wait_for_line("serkad: set " + ref)) << what;
-    }
-
     // Runs job through one cycle and returns every posted part, joined, with masked stamps.
     std::string run(const std::string& job, uint32_t capacity = 8192, size_t* parts = nullptr) {
-        server_.put_job("jobs/dev/job.txt", job);
-        korvad_.add_connection("a.config", Korvad::connection(server_, "dev") +
-                                               "max_result_file_size " +
-                                               std::to_string(capacity) + "\n");
-        korvad_.start();
-        auto ended = [&] {
-            for (const std::string& name : server_.posted_names()) {
-                if (name.size() > 4 && name.compare(name.size() - 4, 4, ".end") == 0) return true;
-            }
-            return false;
-        };
-        EXPECT_TRUE(eventually(ended, 20000)) << korvad_.log().substr(0, 3000);
-        std::string all;
-        for (const std::string& name : server_.posted_names()) all += server_.posted(name.substr(1));
+        korvad_.start_with_job(server_, job,
+                               "max_result_file_size " + std::to_string(capacity) + "\n");
+        EXPECT_TRUE(wait_final(server_)) << korvad_.log().substr(0, 3000);
         if (parts != nullptr) *parts = server_.posted_names().size();
-        return masked(all);
+        return masked(all_posted(server_));
     }
 
     TempDir base_;
@@ -118,7 +101,7 @@ TEST_F(Datapool, AnswersAndWritesThroughWholeCycles) {
                             "num pool/a/u32 0x01020304", "num pool/a/s32 -3",
                             "num pool/a/f32 1.0", "num pool/b/str ABCDEFGH",
                             "hex pool/b/blob 010203", "num pool/c/c8 7", "num zz/a/x 9"}) {
-        sim_set(set);
+        datapool_set(set);
     }
     const std::string w4 = kfgv({0x0006});
     // Each row: a job line and its answer; the job runs them in order.
@@ -178,7 +161,7 @@ TEST_F(Datapool, LongAnswersSpreadOverPartsAndACutHead) {
         const char* digits = "0123456789abcdef";
         pattern += {digits[(i % 251) >> 4], digits[(i % 251) & 15]};
     }
-    sim_set("hex pool/b/big " + pattern);
+    datapool_set("hex pool/b/big " + pattern);
     std::string big;
     for (int i = 0; i < 1000; ++i) big += static_cast<char>(i % 251);
     // The first answer fills 4055 of the 4094 bytes, so the second one's 28-byte head is

@@ -59,18 +59,6 @@ const Line kLines[] = {
 constexpr int kFillers = 3;
 const char kFiller[] = "DBUS;1;target;Long;0;\r\n";
 
-double seconds(std::chrono::steady_clock::time_point from) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
-}
-
-BusFilter message(int type, const std::string& interface, const std::string& member) {
-    BusFilter filter;
-    filter.type = type;
-    filter.interface = interface;
-    filter.member = member;
-    return filter;
-}
-
 class Dbus : public DaemonTest {};
 
 }  // namespace
@@ -90,29 +78,18 @@ TEST_F(Dbus, EveryLineSendsItsMessageAndGetsItsResultOnceInOrderAcrossParts) {
             expected += kLines[1].result;
         }
     }
-    server_.put_job("jobs/dev/job.txt", job);
-    korvad_.add_connection("a.config",
-                           Korvad::connection(server_, "dev") + "max_result_file_size 4096\n");
-    korvad_.start();
+    korvad_.start_with_job(server_, job, "max_result_file_size 4096\n");
 
     // The silent target holds the worker for the call's 7 s, then the next line runs.
     ASSERT_TRUE(sim_.wait_for_line("target: left Sleep unanswered", 20000)) << sim_.output();
     const auto unanswered = std::chrono::steady_clock::now();
     ASSERT_TRUE(sim_.wait_for_line("target: method After", 15000));
-    EXPECT_GT(seconds(unanswered), 6.5);
-    EXPECT_LT(seconds(unanswered), 20.0);
+    EXPECT_GT(seconds_since(unanswered), 6.5);
+    EXPECT_LT(seconds_since(unanswered), 20.0);
 
-    ASSERT_TRUE(eventually(
-        [&] {
-            std::vector<std::string> names = server_.posted_names();
-            return !names.empty() && names.back().find(".end") != std::string::npos;
-        },
-        10000))
-        << korvad_.log();
-    std::string posted;
-    for (const std::string& name : server_.posted_names()) posted += server_.posted(name.substr(1));
+    ASSERT_TRUE(wait_final(server_, 10000)) << korvad_.log();
     EXPECT_GE(server_.posted_names().size(), 2u);
-    EXPECT_EQ(expected, posted);
+    EXPECT_EQ(expected, all_posted(server_));
     // The time-out is logged without the process id.
     EXPECT_NE(std::string::npos,
               korvad_.log().find(" ms32_njch_send_nextjob_cmd_to_dbus: No reply error!"));
@@ -121,15 +98,15 @@ TEST_F(Dbus, EveryLineSendsItsMessageAndGetsItsResultOnceInOrderAcrossParts) {
     auto who = recorder_.wait_for(signal_filter("WhoIsThere"));
     ASSERT_TRUE(who);
     const std::string worker = who->args[0];
-    auto poke = recorder_.wait_for(message(DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.target", "Poke"));
+    auto poke = recorder_.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.target", "Poke"});
     ASSERT_TRUE(poke);
     EXPECT_EQ("/vel/kem/target/Object ay abc",
               poke->path + " " + poke->signature + " " + poke->args[0]);
     auto shout =
-        recorder_.wait_for(message(DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.broadcast", "Shout"));
+        recorder_.wait_for({DBUS_MESSAGE_TYPE_SIGNAL, "vel.kem.broadcast", "Shout"});
     ASSERT_TRUE(shout);
     EXPECT_EQ("/vel/kem/" + worker + "/Object ", shout->path + " " + shout->signature);
-    const BusFilter echo = message(DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.target", "Echo");
+    const BusFilter echo = {DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.target", "Echo"};
     std::vector<BusRecord> echoes = recorder_.matching(echo);
     ASSERT_EQ(2u, echoes.size()) << "the refused Echo lines sent nothing";
     EXPECT_EQ("vel.kem.target /vel/kem/target/Object",
@@ -140,9 +117,9 @@ TEST_F(Dbus, EveryLineSendsItsMessageAndGetsItsResultOnceInOrderAcrossParts) {
     EXPECT_TRUE(sim_.wait_for_line("target: signal vel.kem.target.Poke (ay 616263) from"));
     const size_t long_lines = 1 + kFillers * std::size(kLines);
     EXPECT_EQ(long_lines,
-              count(recorder_, message(DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.target", "Long")))
+              count(recorder_, {DBUS_MESSAGE_TYPE_METHOD_CALL, "vel.kem.target", "Long"}))
         << "a line continued in the next part is not sent again";
-    EXPECT_EQ(0u, count(recorder_, message(0, "vel.kem." + kName48, "")));
+    EXPECT_EQ(0u, count(recorder_, {0, "vel.kem." + kName48, ""}));
 
     const std::string pid = worker.substr(strlen("korvad_")) + ": ";
     const std::string handler = "ms32_njch_send_nextjob_cmd_to_dbus: ";

@@ -36,15 +36,21 @@ std::string without_stamps(const std::string& text) {
 
 class Jobtool : public DaemonTest {
   protected:
-    // The last part the server took so far is a final one.
-    bool final_part_posted() {
-        return eventually(
-            [&] {
-                const std::vector<std::string> names = server_.posted_names();
-                return !names.empty() && names.back().find(".end") != std::string::npos;
-            },
-            20000);
+    // What korvad-jobtool prints for args; a failure fails the test.
+    std::string tool(std::vector<std::string> args) {
+        args.insert(args.begin(), {"python3", "-B", kTool});
+        RunResult result = run(args);
+        EXPECT_EQ(0, result.exit_status) << result.err << result.out;
+        return result.out;
     }
+    // The job that the tool composes from description.
+    std::string compose(const std::string& description) {
+        const std::string job = work_.path() + "/job.txt";
+        tool({"compose", work_.write("job.desc", description), "-o", job});
+        return read_file(job);
+    }
+
+    TempDir work_;
 };
 
 }  // namespace
@@ -60,11 +66,8 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
                                  section(1, "big", "AOBYTE", 1000, 8));
     KORVAD_START_WORLD({"target", "serkad", "--answer", "target.Echo=hello; world", "--set",
                         "serkad.dir=" + base.path()});
-    for (const std::string& set :
-         std::vector<std::string>{"num pool/a/f32 1.5", "hex pool/b/big " + pattern()}) {
-        sim_.command("set serkad." + set);
-        ASSERT_TRUE(sim_.wait_for_line("serkad: set " + set.substr(4, set.find(' ', 4) - 4)));
-    }
+    datapool_set("num pool/a/f32 1.5");
+    datapool_set("hex pool/b/big " + pattern());
     // Every command of the text form, and plain lines; the last KFGV answer needs two parts.
     const std::string description =
         "# round trip\n"
@@ -79,20 +82,11 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
         "dlts 4096\n"
         "APLI;\n"
         "kfgv 0x0101 0x0101 0x0101 0x0101 0x0101\n";
-    TempDir work;
-    const std::string job = work.path() + "/job.txt";
-    RunResult composed =
-        run({"python3", "-B", kTool, "compose", work.write("job.desc", description), "-o", job});
-    ASSERT_EQ(0, composed.exit_status) << composed.err;
-    server_.put_job("jobs/dev/job.txt", read_file(job));
-    korvad_.add_connection("a.config",
-                           Korvad::connection(server_, "dev") + "max_result_file_size 4096\n");
-    korvad_.start();
+    korvad_.start_with_job(server_, compose(description), "max_result_file_size 4096\n");
     const std::string results = server_.root() + "/www/posted/results/dev";
-    ASSERT_TRUE(final_part_posted()) << korvad_.log();
+    ASSERT_TRUE(wait_final(server_)) << korvad_.log();
 
-    RunResult decoded = run({"python3", "-B", kTool, "decode", "--datapool", base.path(), results});
-    ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
+    const std::string decoded = tool({"decode", "--datapool", base.path(), results});
     std::string big = "    0x0101 b/big AOBYTE = '" + pattern() + "'\n";
     const std::string expected =
         "2 parts (result.txt.00001 .. result.txt.00002.end), " +
@@ -119,7 +113,7 @@ TEST_F(Jobtool, ComposedJobRunsAndItsUploadDecodesToWhatTheDeviceHolds) {
         "[12] KFGV 0 (values read)\n"
         "    header 00000000000000000000000000000000, 5 entries\n" +
         big + big + big + big + big;
-    EXPECT_EQ(expected, without_stamps(decoded.out));
+    EXPECT_EQ(expected, without_stamps(decoded));
 
     // The same bytes as the stand-ins received them and as the datapool holds them.
     auto echo = recorder_.wait_for(call_filter("Echo"));
@@ -142,26 +136,18 @@ TEST_F(Jobtool, LoggerLinesRoundTripToTheLoggerFile) {
     KORVAD_START_WORLD({"tulvad_log1", "tulvad_log2", "--set", "tulvad_log1.dir=" + stand.path(),
                         "--set", "tulvad_log2.dir=" + stand.path(), "--set", "tulvad_log1.blocks=5",
                         "--set", "tulvad_log1.size=1000,20"});
-    TempDir work;
-    const std::string job = work.path() + "/job.txt";
-    RunResult composed = run(
-        {"python3", "-B", kTool, "compose",
-         work.write("job.desc", "fwsw 3600\ndlts 0\ndlgn log1\ndlgn log1 offset=3\ndlcn log2\n"),
-         "-o", job});
-    ASSERT_EQ(0, composed.exit_status) << composed.err;
-    EXPECT_EQ("FWSW;3600\r\nDLTS;0\r\nDLGN;log1;;;0\r\nDLGN;log1;;;3\r\nDLCN;log2\r\n",
-              read_file(job));
-    server_.put_job("jobs/dev/job.txt", read_file(job));
-    std::string connection = Korvad::connection(server_, "dev");
-    connection.replace(connection.find("/tmp/"), 5, exchange.path());
-    korvad_.add_connection("a.config", connection + "max_result_file_size 2048\n");
+    const std::string job =
+        compose("fwsw 3600\ndlts 0\ndlgn log1\ndlgn log1 offset=3\ndlcn log2\n");
+    EXPECT_EQ("FWSW;3600\r\nDLTS;0\r\nDLGN;log1;;;0\r\nDLGN;log1;;;3\r\nDLCN;log2\r\n", job);
+    server_.put_job("jobs/dev/job.txt", job);
+    korvad_.add_connection("a.config", Korvad::connection(server_.port(), "dev", exchange.path()) +
+                                           "max_result_file_size 2048\n");
     korvad_.start();
-    ASSERT_TRUE(final_part_posted()) << korvad_.log();
+    ASSERT_TRUE(wait_final(server_)) << korvad_.log();
 
-    const std::string blocks = work.path() + "/blocks";
-    RunResult decoded = run({"python3", "-B", kTool, "decode", "--out", blocks,
-                             server_.root() + "/www/posted/results/dev"});
-    ASSERT_EQ(0, decoded.exit_status) << decoded.err << decoded.out;
+    const std::string blocks = work_.path() + "/blocks";
+    const std::string decoded =
+        tool({"decode", "--out", blocks, server_.root() + "/www/posted/results/dev"});
     auto out = [&](int record, int count) {
         std::string lines;
         for (int i = 1; i <= count; ++i) {
@@ -179,7 +165,7 @@ TEST_F(Jobtool, LoggerLinesRoundTripToTheLoggerFile) {
             "[4] DLGN 0 (done: end of the file or budget reached)\n"
             "    logger log1, 2 blocks, 1020 bytes: 20 1000\n" +
             out(4, 2) + "[5] DLCN 0 (cleared)\n",
-        decoded.out.substr(decoded.out.find("[1]")));
+        decoded.substr(decoded.find("[1]")));
     // The blocks of the working copy, behind "DATASTART" and two bytes: tag, length, data.
     const std::string file = read_file(exchange.path() + "/log1_tmp");
     std::vector<std::string> written;

@@ -3,6 +3,7 @@
 // copy of every posted part shows what reached the server, in which order and how often.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -40,11 +41,6 @@ std::string dlgn(const std::string& name, unsigned file, unsigned first, unsigne
     return out + "\0\0];0\r\n"s;
 }
 
-bool exists(const std::string& path) {
-    struct stat info {};
-    return stat(path.c_str(), &info) == 0;
-}
-
 // One complete upload as the server has it: its parts from ".00001" to ".end", all answered
 // with 200; fault when a failed part, an unfinished upload or a restart came before it.
 struct Upload {
@@ -52,56 +48,42 @@ struct Upload {
     bool after_fault = false;
 };
 
-struct Answer {
-    std::string keyword;
-    int status = 0;
-    std::vector<std::string> blocks;  // DLGN only
-};
-
-// The result lines of an upload, one after the other; DLGN DataBlocks read by their pieces.
-std::vector<Answer> answers(const std::string& s) {
-    std::vector<Answer> out;
-    for (size_t at = 0; at < s.size();) {
-        const size_t semicolon = s.find(';', at);
-        if (semicolon == std::string::npos) break;
-        Answer a;
-        a.keyword = s.substr(at, semicolon - at);
-        size_t p = semicolon;
-        if (a.keyword == "DLGN" && s.compare(p, 8, ";DAT[DLN") == 0) {
-            p += 8 + 2 + 16;  // the name piece
-            for (unsigned piece; p + 2 <= s.size() && (piece = u16(s, p)) != 0; p += 2 + piece) {
-                if (piece != u16(s, p + 2) + 2) {
-                    ADD_FAILURE() << "piece and block lengths disagree at " << p;
-                    return out;
-                }
-                a.blocks.push_back(s.substr(p + 4, piece - 2));
-            }
-            p += 3;  // two zero bytes and "]"
-        }
-        const size_t end = s.find("\r\n", p);
-        if (end == std::string::npos || s[p] != ';') {
-            ADD_FAILURE() << "no result line at " << at;
-            return out;
-        }
-        a.status = atoi(s.c_str() + p + 1);
-        out.push_back(a);
-        at = end + 2;
+// The blocks of an upload of the job "FWSW;0 DLTS;10040 DLGN;log1;;;0", its DLGN DataBlock
+// read by its pieces; a failure unless the upload is exactly the three answers, all 0.
+std::vector<std::string> dlgn_blocks(const std::string& s) {
+    const std::string head =
+        "FWSW;0\r\nDLTS;0\r\nDLGN;DAT[DLN" + le16(16) + "log1" + std::string(12, '\0');
+    std::vector<std::string> blocks;
+    if (s.compare(0, head.size(), head) != 0) {
+        ADD_FAILURE() << "no DLGN answer of log1 after FWSW and DLTS";
+        return blocks;
     }
-    return out;
+    size_t p = head.size();
+    for (unsigned piece; p + 2 <= s.size() && (piece = u16(s, p)) != 0; p += 2 + piece) {
+        if (piece != u16(s, p + 2) + 2) {
+            ADD_FAILURE() << "piece and block lengths disagree at " << p;
+            return blocks;
+        }
+        blocks.push_back(s.substr(p + 4, piece - 2));
+    }
+    EXPECT_TRUE(same("\0\0];0\r\n"s, s.substr(p))) << "the upload ends with the DLGN answer";
+    return blocks;
 }
 
 class Logger : public DaemonTest {
   protected:
-    // Every stand-in named here writes its files into stand_; settings are "X.KEY=VALUE".
-    void start(const std::vector<std::string>& standins, const std::vector<std::string>& sets,
-               const std::vector<std::string>& extra = {}) {
-        std::vector<std::string> args = standins;
-        for (const std::string& name : standins) {
+    // Simulator options: every stand-in named here writes its files into stand_; settings
+    // are "X.KEY=VALUE".
+    std::vector<std::string> standins(const std::vector<std::string>& names,
+                                      const std::vector<std::string>& sets,
+                                      const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> args = names;
+        for (const std::string& name : names) {
             args.insert(args.end(), {"--set", name + ".dir=" + stand_.path()});
         }
         for (const std::string& set : sets) args.insert(args.end(), {"--set", set});
         args.insert(args.end(), extra.begin(), extra.end());
-        KORVAD_START_WORLD(args);
+        return args;
     }
 
     // A connection of client `id` with its own exchange folder and a 4096-byte ResultBuffer.
@@ -109,9 +91,8 @@ class Logger : public DaemonTest {
                         const std::string& more = "") {
         const std::string folder = exchange_.path() + "/" + id;
         server_.put_job("jobs/" + id + "/job.txt", job);
-        std::string text = Korvad::connection(server_, id);
-        text.replace(text.find("ServerExchangeFolder /tmp/"), 26, "ServerExchangeFolder " + folder);
-        korvad_.add_connection(id + ".config", text + "max_result_file_size 4096\n" + more);
+        korvad_.add_connection(id + ".config", Korvad::connection(server_.port(), id, folder) +
+                                                   "max_result_file_size 4096\n" + more);
         return folder;
     }
 
@@ -157,13 +138,13 @@ class Logger : public DaemonTest {
 };
 
 TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
-    start({"tulvad_log1", "tulvad_nods", "tulvad_wrong", "tulvad_refused", "tulvad_number",
-           "tulvad_iv", "tulvad_short", "tulvad_huge", "mittlad"},
-          {"tulvad_log1.blocks=12", "tulvad_nods.datastart=0", "tulvad_wrong.logfile=xwrong",
-           "tulvad_iv.blocks=1", "tulvad_huge.size=5000", "tulvad_short.blocks=12",
-           "tulvad_short.size=1000,50,50"},
-          {"--refuse", "tulvad_refused.RequestDLF", "--answer-u32", "tulvad_number.RequestDLF=7"});
-    if (IsSkipped() || HasFatalFailure()) return;
+    KORVAD_START_WORLD(standins(
+        {"tulvad_log1", "tulvad_nods", "tulvad_wrong", "tulvad_refused", "tulvad_number",
+         "tulvad_iv", "tulvad_short", "tulvad_huge", "mittlad"},
+        {"tulvad_log1.blocks=12", "tulvad_nods.datastart=0", "tulvad_wrong.logfile=xwrong",
+         "tulvad_iv.blocks=1", "tulvad_huge.size=5000", "tulvad_short.blocks=12",
+         "tulvad_short.size=1000,50,50"},
+        {"--refuse", "tulvad_refused.RequestDLF", "--answer-u32", "tulvad_number.RequestDLF=7"}));
     mkdir((exchange_.path() + "/dev").c_str(), 0755);
     // Without a budget: whole files across parts; offset 0 after a finished file takes the
     // next file, offset 5 reads the finished one again from its data start.
@@ -219,12 +200,12 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
                                        std::to_string(interval) + ")"))
             << interval;
     }
-    EXPECT_TRUE(
-        sim_.wait_for_line("tulvad_log1: method DeleteDLF (s \"log1\", u 1) on vel.kem.method"));
-    EXPECT_TRUE(
-        sim_.wait_for_line("mittlad: method GetLoggerDLGN (s \"log2\") on vel.kem.mittlad"));
-    EXPECT_TRUE(sim_.wait_for_line("mittlad: signal vel.kem.mittlad.ClearLoggerDLCN (s \"log2\")"));
-    EXPECT_TRUE(sim_.wait_for_line("tulvad_short: method SetFullDatasetInterval (u 10240)"));
+    for (const char* asked : {"tulvad_log1: method DeleteDLF (s \"log1\", u 1) on vel.kem.method",
+                              "mittlad: method GetLoggerDLGN (s \"log2\") on vel.kem.mittlad",
+                              "mittlad: signal vel.kem.mittlad.ClearLoggerDLCN (s \"log2\")",
+                              "tulvad_short: method SetFullDatasetInterval (u 10240)"}) {
+        EXPECT_TRUE(sim_.wait_for_line(asked)) << asked;
+    }
     const std::string sim = sim_.output();
     EXPECT_EQ(std::string::npos, sim.find("tulvad_log1: method SetFullDatasetInterval"));
     EXPECT_EQ(1u, count(recorder_, call_filter("RequestDLF", "short")))
@@ -237,10 +218,10 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
     for (const std::string& gone :
          {dev + "/log1_tmp", dev + "/log1_tmp_pos", mid + "/log2_tmp", mid + "/log2_tmp_pos",
           stand_.path() + "/nods-0001.dlf", dev + "/wrong_tmp"}) {
-        EXPECT_FALSE(exists(gone)) << gone;
+        EXPECT_NE(0, access(gone.c_str(), F_OK)) << gone;
     }
     EXPECT_NE(std::string::npos, read_file(dev + "/nods_tmp").find("F0002B00000:"));
-    EXPECT_TRUE(exists(stand_.path() + "/wrong-0001.dlf"));
+    EXPECT_EQ(0, access((stand_.path() + "/wrong-0001.dlf").c_str(), F_OK));
     const std::string log = korvad_.log();
     for (const char* text :
          {": gs32_dlf_request: Logger name does not fit!: xwrong != wrong",
@@ -261,34 +242,28 @@ unsigned check_chain(const std::vector<Upload>& uploads, unsigned per_file, unsi
     unsigned next = 0, previous_first = 0;
     *repeated = 0;
     for (const Upload& upload : uploads) {
-        bool fault = upload.after_fault;
-        for (const Answer& a : answers(upload.bytes)) {
-            if (a.keyword != "DLGN") continue;
-            EXPECT_EQ(0, a.status);
-            if (a.blocks.empty()) continue;
-            std::vector<unsigned> ids;
-            for (const std::string& data : a.blocks) {
-                unsigned file = 0, number = 0;
-                EXPECT_EQ(2, sscanf(data.c_str(), "F%4uB%5u:", &file, &number))
-                    << data.substr(0, 12);
-                EXPECT_EQ(block(file, number, 1000), data);
-                ids.push_back((file - 1) * per_file + number);
-            }
-            for (size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i - 1] + 1, ids[i]);
-            const unsigned first = ids.front();
-            EXPECT_EQ(std::min(10u, per_file - first % per_file), ids.size()) << "from " << first;
-            if (fault) {
-                EXPECT_TRUE(first >= previous_first && first <= next)
-                    << "after a fault from " << first << ", expected " << previous_first << " to "
-                    << next;
-            } else {
-                EXPECT_EQ(next, first) << "without a fault";
-            }
-            *repeated += first < next ? next - first : 0;
-            fault = false;
-            previous_first = first;
-            next = std::max(next, ids.back() + 1);
+        const std::vector<std::string> blocks = dlgn_blocks(upload.bytes);
+        if (blocks.empty()) continue;
+        std::vector<unsigned> ids;
+        for (const std::string& data : blocks) {
+            unsigned file = 0, number = 0;
+            EXPECT_EQ(2, sscanf(data.c_str(), "F%4uB%5u:", &file, &number)) << data.substr(0, 12);
+            EXPECT_EQ(block(file, number, 1000), data);
+            ids.push_back((file - 1) * per_file + number);
         }
+        for (size_t i = 1; i < ids.size(); ++i) EXPECT_EQ(ids[i - 1] + 1, ids[i]);
+        const unsigned first = ids.front();
+        EXPECT_EQ(std::min(10u, per_file - first % per_file), ids.size()) << "from " << first;
+        if (upload.after_fault) {
+            EXPECT_TRUE(first >= previous_first && first <= next)
+                << "after a fault from " << first << ", expected " << previous_first << " to "
+                << next;
+        } else {
+            EXPECT_EQ(next, first) << "without a fault";
+        }
+        *repeated += first < next ? next - first : 0;
+        previous_first = first;
+        next = std::max(next, ids.back() + 1);
     }
     return next;
 }
@@ -297,8 +272,7 @@ unsigned check_chain(const std::vector<Upload>& uploads, unsigned per_file, unsi
 // point reaches the position file only when the next DLGN starts, after the answer of the
 // one before was acknowledged in full.
 TEST_F(Logger, NothingIsLostOverBudgetsRestartsAndAFailedUpload) {
-    start({"tulvad_log1"}, {"tulvad_log1.blocks=25"});
-    if (IsSkipped() || HasFatalFailure()) return;
+    KORVAD_START_WORLD(standins({"tulvad_log1"}, {"tulvad_log1.blocks=25"}));
     const std::string job = "FWSW;0\r\nDLTS;10040\r\nDLGN;log1;;;0\r\n";
     connect("dev", job);
     // A failed upload makes the worker wait 60 s; a faster clock shortens that where it can.

@@ -29,28 +29,12 @@ protected:
     }
 };
 
-const char kEnd[] = "results/dev/result.txt.00001.end";
-
-std::string comment_results(int n) {
-    std::string lines;
-    for (int i = 0; i < n; ++i) lines += "#;0\r\n";
-    return lines;
-}
-
-std::string comment_lines(int n) {
-    std::string lines;
-    for (int i = 0; i < n; ++i) lines += "#\r\n";
-    return lines;
-}
-
-// The methods of the requests in order, "G" for a GET and "P" for a POST.
-std::string request_methods(const JobServer& server) {
-    std::string methods;
-    for (const std::string& line : server.requests()) {
-        methods += line.find("\"method\": \"GET\"") != std::string::npos ? "G" : "P";
-    }
-    return methods;
-}
+struct SilentCase {
+    const char* label;
+    std::vector<std::string> sim_args;
+    int speed;                 // the daemon's clock; the second query comes 60 s after
+    size_t interface_queries;  // GetConInterface calls until the cycle went on
+};
 
 }  // namespace
 
@@ -61,38 +45,24 @@ TEST_F(Robust, PlainOkToTheFinalPartIsAnAcknowledgementEvenWhenTheNextCycleIsDue
     for (const char* interval : {"FWSW;0\r\n", "FWSW;-1\r\n"}) {
         SCOPED_TRACE(interval);
         JobServer server;
-        std::string why;
-        ASSERT_TRUE(server.start(&why)) << why;
-        server.put_job("jobs/dev/job.txt", interval + comment_lines(60));
+        ASSERT_TRUE(server.start());
         Korvad korvad;
-        korvad.add_connection("a.config", Korvad::connection(server, "dev"));
-        korvad.start();
+        korvad.start_with_job(server, interval + repeat("#\r\n", 60));
         ASSERT_TRUE(eventually([&] { return gets(server) >= 3; }, 15000)) << korvad.log();
         // The last job idles the worker, so that the requests come to an end.
-        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n" + comment_lines(61));
-        const std::string last = "FWSW;0\r\n" + comment_results(61);
-        ASSERT_TRUE(eventually([&] { return server.posted(kEnd) == last; }, 15000))
+        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n" + repeat("#\r\n", 61));
+        const std::string last = "FWSW;0\r\n" + repeat("#;0\r\n", 61);
+        ASSERT_TRUE(eventually([&] { return server.posted(kFinal) == last; }, 15000))
             << korvad.log();
         usleep(1500000);
-        std::string methods = request_methods(server);
         std::string alternating;
+        const std::string methods = server.methods();
         for (size_t i = 0; i < methods.size() / 2; ++i) alternating += "GP";
         EXPECT_EQ(alternating, methods) << "one POST per fetched job, none for an empty one";
-        EXPECT_EQ(last, server.posted(kEnd));
+        EXPECT_EQ(last, server.posted(kFinal));
         EXPECT_EQ(0, korvad.stop(SIGTERM));
     }
 }
-
-namespace {
-
-struct SilentCase {
-    const char* label;
-    std::vector<std::string> sim_args;
-    int speed;                 // the daemon's clock; the second query comes 60 s after
-    size_t interface_queries;  // GetConInterface calls until the cycle went on
-};
-
-}  // namespace
 
 TEST_F(Robust, NetworkServiceThatStopsAnsweringDelaysTheCycleAndIsAskedAgain) {
     // StartConnection unanswered: its result is not looked at, the query follows at once.
@@ -107,38 +77,26 @@ TEST_F(Robust, NetworkServiceThatStopsAnsweringDelaysTheCycleAndIsAskedAgain) {
     for (const SilentCase& c : cases) {
         if (c.speed > 1 && !faketime) continue;  // the 60 seconds cannot be sped up here
         SCOPED_TRACE(c.label);
-        SimProcess sim;
-        BusRecorder recorder;
-        JobServer server;
-        std::string why;
-        PrivateBus* bus = test_bus(&why);
-        if (bus == nullptr) GTEST_SKIP() << why;
-        ASSERT_TRUE(recorder.start(bus->address(), &why)) << why;
-        std::vector<std::string> args = {"hodrad", "wenlod"};
-        args.insert(args.end(), c.sim_args.begin(), c.sim_args.end());
-        ASSERT_TRUE(sim.start(args, &why)) << why;
-        ASSERT_TRUE(server.start(&why)) << why;
-        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
+        World world;
+        KORVAD_START_WORLD(c.sim_args, &world);
         Korvad korvad;
-        korvad.add_connection("a.config", Korvad::connection(server, "dev"));
-        korvad.start(c.speed);
-        ASSERT_TRUE(recorder.wait_for(call_filter("GetConInterface"), 10000)) << korvad.log();
+        korvad.start_with_job(world.server, "FWSW;3600\r\n", "", c.speed);
+        ASSERT_TRUE(world.recorder.wait_for(call_filter("GetConInterface"), 10000)) << korvad.log();
         // From now on the service answers; a worker that took the failure for an answer
         // has already gone on, one that waits for a notification never will.
-        sim.command("answer wenlod.GetConInterface ppp0");
-        EXPECT_EQ("FWSW;0\r\n", server.posted(kEnd, 15000)) << korvad.log() << sim.output();
-        EXPECT_EQ(c.interface_queries, count(recorder, call_filter("GetConInterface")));
-        EXPECT_EQ(1u, gets(server));
+        world.sim.command("answer wenlod.GetConInterface ppp0");
+        EXPECT_EQ("FWSW;0\r\n", world.server.posted(kFinal, 15000))
+            << korvad.log() << world.sim.output();
+        EXPECT_EQ(c.interface_queries, count(world.recorder, call_filter("GetConInterface")));
+        EXPECT_EQ(1u, gets(world.server));
         EXPECT_EQ(0, korvad.stop(SIGTERM));
     }
 }
 
 TEST_F(Robust, UnansweredCancelWatchdogDelaysTheEndButItStillEndsInOrder) {
     KORVAD_START_WORLD({"--silent", "hodrad.CancelWatchdog"});
-    server_.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
-    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
-    korvad_.start();
-    ASSERT_FALSE(server_.posted(kEnd, 8000).empty()) << korvad_.log();
+    korvad_.start_with_job(server_, "FWSW;3600\r\n");
+    ASSERT_FALSE(server_.posted(kFinal, 8000).empty()) << korvad_.log();
     // The supervisor waits for its cancellation's time-out, then says GOODBYE and ends in
     // order; its worker ends with it.
     EXPECT_EQ(0, korvad_.stop(SIGTERM, 15000));
@@ -149,27 +107,29 @@ TEST_F(Robust, UnansweredCancelWatchdogDelaysTheEndButItStillEndsInOrder) {
 TEST_F(Robust, ServerClosingInTheMiddleOfAnUploadCostsThatCycleOnly) {
     KORVAD_REQUIRE_FAKETIME();
     KORVAD_START_WORLD();
-    // Three parts of 4094 bytes at most; the server closes the second POST after 1000 bytes
-    // of its body. The cycle is reset, and 60 seconds on the job is fetched and every part
-    // posted again: part 1 twice, which the protocol allows; nothing lost.
-    std::string job = "FWSW;3600\r\n" + comment_lines(2000);
-    server_.put_job("jobs/dev/job.txt", job);
-    server_.control(R"({"post_close_at": 2, "post_close_after": 1000})");
-    korvad_.add_connection("a.config",
-                           Korvad::connection(server_, "dev") + "max_result_file_size 4096\n");
-    korvad_.start(20);
+    // Parts of 4094 bytes, numbered; the server closes the second POST after 1000 bytes of
+    // its body. The cycle is reset, and 60 seconds on the job is fetched and every part
+    // posted again: part 1 twice, which the protocol allows; nothing lost. The job in every
+    // reply is not taken: only the final part's reply may carry one, and it waits for the
+    // next due cycle.
+    server_.control(R"({"post_close_at": 2, "post_close_after": 1000, "followup": "FWLO\r\n",
+                        "followup_all": true})");
+    korvad_.start_with_job(server_, "FWSW;3600\r\n" + repeat("#\r\n", 2000),
+                           "max_result_file_size 4096\n", 20);
     const std::string base = "results/dev/result.txt";
     ASSERT_FALSE(server_.posted(base + ".00003.end", 30000).empty()) << korvad_.log();
     EXPECT_TRUE(korvad_.wait_log(": ms32_connhandler_http_errors: Client ERROR: ", 1000))
         << korvad_.log();
-    EXPECT_EQ("GPPGPPP", request_methods(server_));
+    EXPECT_EQ("GPPGPPP", server_.methods());
     const std::string slash = "/" + base;
     EXPECT_EQ((std::vector<std::string>{slash + ".00001", slash + ".00002", slash + ".00001",
                                         slash + ".00002", slash + ".00003.end"}),
               server_.posted_names());
-    EXPECT_EQ("FWSW;0\r\n" + comment_results(2000),
+    EXPECT_EQ("FWSW;0\r\n" + repeat("#;0\r\n", 2000),
               server_.posted(base + ".00001") + server_.posted(base + ".00002") +
-                  server_.posted(base + ".00003.end"));
+                  server_.posted(base + ".00003.end"))
+        << "the replies to parts 1 and 2 did not replace the job";
+    EXPECT_EQ(4094u, server_.posted(base + ".00001").size());
     EXPECT_EQ(0, korvad_.stop(SIGTERM));
 }
 
@@ -179,7 +139,7 @@ TEST_F(Robust, AHundredConnectionsCycleAndEndWithNothingLeftBehind) {
     for (int i = 0; i < kConnections; ++i) {
         std::string id = "c" + std::to_string(i);
         server_.put_job("jobs/" + id + "/job.txt", "FWSW;1\r\nFWLO\r\n");
-        korvad_.add_connection(id + ".config", Korvad::connection(server_, id));
+        korvad_.add_connection(id + ".config", Korvad::connection(server_.port(), id));
     }
     const time_t started = time(nullptr);
     korvad_.start();

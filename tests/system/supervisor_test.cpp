@@ -4,8 +4,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstring>
-#include <fstream>
 #include <set>
 #include <string>
 
@@ -15,13 +13,11 @@
 
 using namespace korvad_test;
 
-namespace {
+using Supervisor = DaemonTest;
 
-class Supervisor : public DaemonTest {};
-
-}  // namespace
-
-TEST_F(Supervisor, WithoutConnectionsItRegistersAnnouncesAndKeepsTheWatchdogAlive) {
+// One daemon without connections through its whole life: registration, presence, watchdog,
+// a rival for its name, SIGCHLD, and the orderly end on SIGTERM; then SIGINT ends another.
+TEST_F(Supervisor, WithoutConnectionsItRegistersAnswersKeepsTheWatchdogAliveAndEndsInOrder) {
     KORVAD_START_WORLD();
     korvad_.start();
     auto hello = recorder_.wait_for(signal_filter("HELLO", "korvad"), 5000);
@@ -32,24 +28,54 @@ TEST_F(Supervisor, WithoutConnectionsItRegistersAnnouncesAndKeepsTheWatchdogAliv
     EXPECT_EQ("/vel/kem/korvad/Object", hello->path);
     auto registered = recorder_.wait_for(call_filter("RegisterWatchdog", "korvad"));
     ASSERT_TRUE(registered);
-    EXPECT_EQ(std::to_string(korvad_.pid()), registered->args[1]);
-    EXPECT_EQ("signal01.beep", registered->args[2]);
-    EXPECT_EQ("100", registered->args[3]);
+    EXPECT_EQ((std::vector<std::string>{"korvad", std::to_string(korvad_.pid()), "signal01.beep",
+                                        "100"}),
+              registered->args);
     ASSERT_TRUE(korvad_.wait_log(std::to_string(korvad_.pid()) + ": Korvad started", 2000));
     // The first trigger at once, the next five seconds later.
     BusFilter trigger = signal_filter("TriggerWatchdog", std::to_string(korvad_.pid()));
     ASSERT_TRUE(recorder_.wait_for(trigger, 2000));
     ASSERT_TRUE(recorder_.wait_for(trigger, 7000));
     EXPECT_EQ(0u, count(recorder_, signal_filter("WhoIsThere"))) << "no worker was started";
-    EXPECT_EQ(0, korvad_.stop(SIGTERM));
+
+    // Every WhoIsThere gets one HELLO.
+    sim_.command("emit hodrad vel.kem.broadcast WhoIsThere s:hodrad s: s: s:");
+    ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 2000));
+    usleep(1200000);
+    EXPECT_EQ(2u, count(recorder_, signal_filter("HELLO", "korvad")));
+
+    // A second daemon cannot take the name, and ends.
+    Korvad second;
+    second.start();
+    EXPECT_TRUE(second.wait_log("korva daemon can't register on dbus", 5000)) << second.log();
+    EXPECT_TRUE(eventually([&] { return !second.running(); }, 3000));
+    EXPECT_EQ(0, second.exit_status());
+
+    // SIGCHLD is ignored; SIGTERM, and SIGINT for another daemon, end it at once in order.
+    kill(korvad_.pid(), SIGCHLD);
+    usleep(700000);
+    ASSERT_TRUE(korvad_.running());
+    auto ends_in_order = [&](Korvad& korvad, int signal_number) {
+        SCOPED_TRACE(signal_number);
+        auto sent = std::chrono::steady_clock::now();
+        EXPECT_EQ(0, korvad.stop(signal_number, 2000));
+        EXPECT_LT(seconds_since(sent), 1.5);
+        EXPECT_TRUE(recorder_.wait_for(signal_filter("GOODBYE", "korvad"), 1000));
+        EXPECT_TRUE(recorder_.wait_for(call_filter("CancelWatchdog"), 1000));
+    };
+    ends_in_order(korvad_, SIGTERM);
+    Korvad other;
+    other.start();
+    ASSERT_TRUE(other.wait_log("Korvad started", 10000)) << other.log();
+    ends_in_order(other, SIGINT);
 }
 
 TEST_F(Supervisor, TwoConnectionFilesGiveTwoWorkersWithTheirOwnNamesAndCycles) {
     KORVAD_START_WORLD();
     server_.put_job("jobs/one/job.txt", "FWLO\r\nFWSW;3600\r\n");
     server_.put_job("jobs/two/job.txt", "APLI;\r\nFWSW;3600\r\n");
-    korvad_.add_connection("one.config", Korvad::connection(server_, "one"));
-    korvad_.add_connection("two.config", Korvad::connection(server_, "two"));
+    korvad_.add_connection("one.config", Korvad::connection(server_.port(), "one"));
+    korvad_.add_connection("two.config", Korvad::connection(server_.port(), "two"));
     korvad_.start();
     EXPECT_EQ("FWLO;0\r\nFWSW;0\r\n", server_.posted("results/one/result.txt.00001.end", 8000));
     EXPECT_EQ("APLI;0\r\nFWSW;0\r\n", server_.posted("results/two/result.txt.00001.end", 8000));
@@ -68,19 +94,6 @@ TEST_F(Supervisor, TwoConnectionFilesGiveTwoWorkersWithTheirOwnNamesAndCycles) {
     EXPECT_EQ(1u, names.count("korvad"));
 }
 
-TEST_F(Supervisor, AnswersEveryWhoIsThereWithOneHello) {
-    KORVAD_START_WORLD();
-    korvad_.start();
-    ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 5000));
-    ASSERT_TRUE(korvad_.wait_log("Korvad started", 2000));
-    sim_.command("emit hodrad vel.kem.broadcast WhoIsThere s:hodrad s: s: s:");
-    ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 2000));
-    usleep(1200000);
-    EXPECT_EQ(2u, count(recorder_, signal_filter("HELLO", "korvad")));
-    // Method calls to the supervisor are never answered: not a reason to stop.
-    EXPECT_TRUE(korvad_.running());
-}
-
 TEST_F(Supervisor, RequestNextJobNowFlipsTheByteThatWorkersWatch) {
     // The worker is busy in a slow fetch while the signals arrive: two flips cancel out,
     // three leave one change, which starts one more cycle once the worker is idle again.
@@ -92,13 +105,10 @@ TEST_F(Supervisor, RequestNextJobNowFlipsTheByteThatWorkersWatch) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.signals);
         JobServer server;
-        std::string why;
-        ASSERT_TRUE(server.start(&why)) << why;
-        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
+        ASSERT_TRUE(server.start());
         server.control(R"({"get_delay": 3})");
         Korvad korvad;
-        korvad.add_connection("a.config", Korvad::connection(server, "dev"));
-        korvad.start();
+        korvad.start_with_job(server, "FWSW;3600\r\n");
         ASSERT_TRUE(eventually([&] { return gets(server) == 1; }, 8000))
             << korvad.log() << sim_.output();
         for (int i = 0; i < c.signals; ++i) {
@@ -115,51 +125,18 @@ TEST_F(Supervisor, RequestNextJobNowFlipsTheByteThatWorkersWatch) {
 
 TEST_F(Supervisor, RefusedWatchdogMeansNoTriggersButStillACancel) {
     KORVAD_START_WORLD({"--refuse", "hodrad.RegisterWatchdog"});
-    server_.put_job("jobs/dev/job.txt", "FWSW;3600\r\n");
     // A GET that lasts longer than the guard's trigger interval: the guard does not
     // trigger either.
     server_.control(R"({"get_delay": 7})");
-    korvad_.add_connection("a.config", Korvad::connection(server_, "dev"));
-    korvad_.start();
+    korvad_.start_with_job(server_, "FWSW;3600\r\n");
     ASSERT_TRUE(korvad_.wait_log(std::to_string(korvad_.pid()) +
                                      ": Can't register WD, prepare for reset",
                                  5000));
-    ASSERT_FALSE(server_.posted("results/dev/result.txt.00001.end", 15000).empty())
+    ASSERT_FALSE(server_.posted(kFinal, 15000).empty())
         << "the worker runs its cycles without a watchdog";
     EXPECT_EQ(0u, count(recorder_, signal_filter("TriggerWatchdog")));
     EXPECT_EQ(1u, count(recorder_, call_filter("RegisterWatchdog")));
     EXPECT_EQ(0, korvad_.stop(SIGTERM));
     auto cancel = recorder_.wait_for(call_filter("CancelWatchdog"), 2000);
     ASSERT_TRUE(cancel);
-}
-
-TEST_F(Supervisor, SigchldIsIgnoredSigintAndSigtermEndWithGoodbye) {
-    KORVAD_START_WORLD();
-    for (int signal_number : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(signal_number);
-        Korvad korvad;
-        korvad.start();
-        ASSERT_TRUE(korvad.wait_log("Korvad started", 10000)) << korvad.log();
-        kill(korvad.pid(), SIGCHLD);
-        usleep(700000);
-        ASSERT_TRUE(korvad.running());
-        auto sent = std::chrono::steady_clock::now();
-        EXPECT_EQ(0, korvad.stop(signal_number, 2000));
-        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count(),
-                  1.5);
-        ASSERT_TRUE(recorder_.wait_for(signal_filter("GOODBYE", "korvad"), 1000));
-        ASSERT_TRUE(recorder_.wait_for(call_filter("CancelWatchdog"), 1000));
-    }
-}
-
-TEST_F(Supervisor, ASecondDaemonCannotTakeTheName) {
-    KORVAD_START_WORLD();
-    korvad_.start();
-    ASSERT_TRUE(korvad_.wait_log("Korvad started", 5000));
-    Korvad second;
-    second.start();
-    EXPECT_TRUE(second.wait_log("korva daemon can't register on dbus", 5000)) << second.log();
-    EXPECT_TRUE(eventually([&] { return !second.running(); }, 3000));
-    EXPECT_EQ(0, second.exit_status());
-    EXPECT_TRUE(korvad_.running());
 }
