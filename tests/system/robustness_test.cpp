@@ -133,6 +133,22 @@ TEST_F(Robust, ServerClosingInTheMiddleOfAnUploadCostsThatCycleOnly) {
     EXPECT_EQ(0, korvad_.stop(SIGTERM));
 }
 
+TEST_F(Robust, AJobInTheReplyToAPartBeforeTheFinalOneIsNotTakenEvenWhenTheCycleIsDue) {
+    // Interval 0: the next cycle is due while the parts go up. Only the final part's reply
+    // starts the follow-up job, which idles the worker; the earlier replies are ignored.
+    KORVAD_REQUIRE_FAKETIME();
+    KORVAD_START_WORLD();
+    server_.control(R"({"followup": "FWSW;3600\r\n", "followup_all": true})");
+    korvad_.start_with_job(server_, "FWSW;0\r\n" + repeat("#\r\n", 2000),
+                           "max_result_file_size 4096\n", 20);
+    ASSERT_EQ("FWSW;0\r\n", server_.posted("results/dev/result.txt.00001.end", 15000))
+        << korvad_.log();
+    usleep(1500000);
+    EXPECT_EQ("GPPPP", server_.methods()) << korvad_.log();
+    EXPECT_EQ(4094u, server_.posted("results/dev/result.txt.00002").size());
+    EXPECT_EQ(0, korvad_.stop(SIGTERM));
+}
+
 TEST_F(Robust, AHundredConnectionsCycleAndEndWithNothingLeftBehind) {
     constexpr int kConnections = 100;
     KORVAD_START_WORLD();
