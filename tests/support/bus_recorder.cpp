@@ -139,12 +139,4 @@ std::vector<BusRecord> BusRecorder::matching(const BusFilter& filter) {
     return found;
 }
 
-std::string describe(const BusRecord& record) {
-    std::string text = "type " + std::to_string(record.type) + " " + record.sender + " -> " +
-                       record.destination + " " + record.path + " " + record.interface + "." +
-                       record.member + " (" + record.signature + ")";
-    for (const std::string& arg : record.args) text += " [" + arg + "]";
-    return text;
-}
-
 }  // namespace korvad_test

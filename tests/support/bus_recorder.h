@@ -58,7 +58,4 @@ class BusRecorder {
     std::vector<bool> taken_;
 };
 
-// The whole record in one line, for failure messages.
-std::string describe(const BusRecord& record);
-
 }  // namespace korvad_test

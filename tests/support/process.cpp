@@ -85,6 +85,9 @@ pid_t start_child(const std::vector<std::string>& argv, const std::vector<std::s
     int err = err_path == out_path ? out : open(err_path.c_str(), flags, 0644);
     if (out >= 0) dup2(out, 1);
     if (err >= 0) dup2(err, 2);
+    // The program gets the two streams only, not the descriptors they were opened on.
+    if (out > 2) close(out);
+    if (err > 2 && err != out) close(err);
     apply_env(env);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
