@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include <unistd.h>
+
 namespace {
 FILE* g_log = nullptr;
 }
@@ -58,4 +60,13 @@ int32_t gs32_log_printf(const char* format, ...) {
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
     return gs32_log_write(text);
+}
+
+int32_t gs32_log_from(const char* function, const char* format, ...) {
+    char message[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    return gs32_log_printf("%d: %s: %s", static_cast<int>(getpid()), function, message);
 }

@@ -16,3 +16,7 @@ constexpr int kTimeStampSize = 31;
 
 // Formats a text into a bounded local buffer and writes it as one log line.
 int32_t gs32_log_printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// Writes "<pid>: <function>: <message>" as one log line: the form of every line that an
+// operation of the daemon logs about itself.
+int32_t gs32_log_from(const char* function, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));

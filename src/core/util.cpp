@@ -80,3 +80,36 @@ int32_t gs32_atoi(const char* text) {
     if (value < INT_MIN) return INT_MIN;
     return static_cast<int32_t>(value);
 }
+
+uint16_t gu16_load_le(const void* bytes) {
+    const auto* b = static_cast<const uint8_t*>(bytes);
+    return static_cast<uint16_t>(b[0] | b[1] << 8);
+}
+
+uint32_t gu32_load_le(const void* bytes) {
+    const auto* b = static_cast<const uint8_t*>(bytes);
+    return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
+           static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
+}
+
+void gv_store_le16(void* bytes, uint16_t value) {
+    auto* b = static_cast<uint8_t*>(bytes);
+    b[0] = static_cast<uint8_t>(value);
+    b[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void gv_store_le32(void* bytes, uint32_t value) {
+    auto* b = static_cast<uint8_t*>(bytes);
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t gu32_leading_digits(const char* text, const char* end, uint64_t* value_out) {
+    uint64_t value = 0;
+    uint32_t count = 0;
+    for (const char* p = text; p != end && *p >= '0' && *p <= '9'; ++p, ++count) {
+        const auto digit = static_cast<uint64_t>(*p - '0');
+        value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
+    }
+    *value_out = value;
+    return count;
+}

@@ -30,6 +30,18 @@ float gf32_swap_bytes(uint8_t convert, float value);
 // little-endian on every machine.
 uint8_t gu8_host_is_big_endian();
 
+// Little-endian 16- and 32-bit numbers of the wire and of LoggerFiles, read from and written
+// to unaligned bytes on any host.
+uint16_t gu16_load_le(const void* bytes);
+uint32_t gu32_load_le(const void* bytes);
+void gv_store_le16(void* bytes, uint16_t value);
+void gv_store_le32(void* bytes, uint32_t value);
+
+// The decimal digits at the start of text, read up to end (or the first byte that is not a
+// digit): returns how many there were (0 when none), and their value in value_out, held at
+// UINT64_MAX once it would pass it, so that a run of digits from outside cannot wrap.
+uint32_t gu32_leading_digits(const char* text, const char* end, uint64_t* value_out);
+
 // atoi without undefined behaviour: leading blanks and a sign, digits up to the first
 // non-digit, 0 without digits; values beyond 32 bits are clamped.
 int32_t gs32_atoi(const char* text);
