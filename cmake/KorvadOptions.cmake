@@ -4,6 +4,24 @@
 # stat fail with EOVERFLOW on file systems that hand out 64-bit values.
 add_compile_definitions(_FILE_OFFSET_BITS=64)
 
+# Hardening for the device and for the tests that run its code: stack protector, checked
+# libc calls, a read-only relocation table bound at start, and position-independent
+# executables where the processor addresses them cheaply. The sanitizer and fuzz builds
+# keep their own instrumentation instead of the checked libc calls, which would hide
+# overflows from AddressSanitizer.
+if(KORVAD_HARDEN)
+  add_compile_options(-fstack-protector-strong)
+  if(NOT KORVAD_SANITIZE AND NOT KORVAD_FUZZ)
+    add_compile_definitions($<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+  endif()
+  add_link_options(LINKER:-z,relro LINKER:-z,now)
+  if(KORVAD_PIE)
+    include(CheckPIESupported)
+    check_pie_supported()
+    set(CMAKE_POSITION_INDEPENDENT_CODE ON)
+  endif()
+endif()
+
 if(KORVAD_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

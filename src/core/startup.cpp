@@ -17,7 +17,7 @@ const char kUsage[] = "Usage: korvad <config-file> [-h] [-v] [-m] \n";
 
 void mv_startup_print_help() {
     printf("\n"
-           "korvad v3_02r5 - daemon handles communication between client and server \n"
+           "korvad %s - daemon handles communication between client and server \n"
            "\n"
            "%s"
            "Requires: configuration file \n"
@@ -26,7 +26,7 @@ void mv_startup_print_help() {
            "    -h   usage and options (this help) \n"
            "    -m   manual page \n"
            "\n",
-           kUsage);
+           kKorvadVersion, kUsage);
 }
 
 void mv_startup_print_manual() {

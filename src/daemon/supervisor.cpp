@@ -95,7 +95,7 @@ void mv_supervisor_run(StartupState* state) {
 
     memset(&s.bus, 0, sizeof s.bus);
     snprintf(s.bus.name, sizeof s.bus.name, "korvad");
-    snprintf(s.bus.version, sizeof s.bus.version, "v3_02r5");
+    snprintf(s.bus.version, sizeof s.bus.version, "%s", kKorvadVersion);
     snprintf(s.bus.state, sizeof s.bus.state, "unknown");
     snprintf(s.bus.description, sizeof s.bus.description,
              "daemon handles communication between client and server");

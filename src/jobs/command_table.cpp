@@ -1,7 +1,6 @@
-// The CommandTable and the reset of the handlers' states. A command whose subsystem is not
-// built yet has a null handler here; the interpreter skips its lines with a log line. When
-// it lands, its handler goes into its row and its state reset into
-// ms32_njch_reset_command_states.
+// The CommandTable and the reset of the handlers' states. Every row has its handler; a
+// handler with step state across calls resets it in ms32_njch_reset_command_states. A row
+// without a handler would be skipped by the interpreter with a log line.
 #include "jobs/command_table.h"
 
 #include "datapool/datapool_commands.h"
