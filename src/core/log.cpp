@@ -11,7 +11,8 @@
 
 namespace {
 FILE* g_log = nullptr;
-}
+
+}  // namespace
 
 char* gv_local_time_stamp(char* buffer) {
     time_t now = time(nullptr);
@@ -69,4 +70,31 @@ int32_t gs32_log_from(const char* function, const char* format, ...) {
     vsnprintf(message, sizeof message, format, args);
     va_end(args);
     return gs32_log_printf("%d: %s: %s", static_cast<int>(getpid()), function, message);
+}
+
+const char* gpc_log_escape(const char* text, char* out, size_t size) {
+    static const char kHex[] = "0123456789abcdef";
+    size_t used = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(text); *p != 0; ++p) {
+        char shown[4];
+        size_t n = 0;
+        if (*p == '\r' || *p == '\n') {
+            shown[0] = '\\';
+            shown[1] = *p == '\r' ? 'r' : 'n';
+            n = 2;
+        } else if (*p < 0x20 || *p == 0x7f) {
+            shown[0] = '\\';
+            shown[1] = 'x';
+            shown[2] = kHex[*p >> 4];
+            shown[3] = kHex[*p & 0xf];
+            n = 4;
+        } else {
+            shown[0] = static_cast<char>(*p);
+            n = 1;
+        }
+        if (used + n >= size) break;
+        for (size_t i = 0; i < n; ++i) out[used++] = shown[i];
+    }
+    out[used] = '\0';
+    return out;
 }

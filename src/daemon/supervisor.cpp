@@ -65,16 +65,23 @@ void mv_supervisor_await_workers() {
     }
 }
 
-// Takes at most one message: WhoIsThere is answered with HELLO, RequestNextJobNow flips the
-// toggle byte that every worker watches. Anything else, method calls included, is dropped.
+// Handles at most one message: WhoIsThere is answered with HELLO, RequestNextJobNow flips
+// the toggle byte that every worker watches. Anything else, method calls included, is
+// dropped in the same pass, so that a flood of broadcasts the supervisor has no use for
+// never queues up in front of the two it answers.
 void mv_supervisor_handle_one_message() {
     Supervisor& s = g_supervisor;
-    DbusMessage message{dbus_connection_pop_message(s.bus.connection)};
-    if (!message) return;
-    if (dbus_message_is_signal(message.get(), kBusBroadcastInterface, "WhoIsThere")) {
-        gs32_dbus_send_hello(&s.bus);
-    } else if (dbus_message_is_signal(message.get(), "vel.kem.korvad", "RequestNextJobNow")) {
-        *s.toggle = *s.toggle == 0 ? 1 : 0;
+    for (;;) {
+        DbusMessage message{dbus_connection_pop_message(s.bus.connection)};
+        if (!message) return;
+        if (dbus_message_is_signal(message.get(), kBusBroadcastInterface, "WhoIsThere")) {
+            gs32_dbus_send_hello(&s.bus);
+            return;
+        }
+        if (dbus_message_is_signal(message.get(), "vel.kem.korvad", "RequestNextJobNow")) {
+            *s.toggle = *s.toggle == 0 ? 1 : 0;
+            return;
+        }
     }
 }
 

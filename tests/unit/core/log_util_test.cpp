@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 
@@ -24,10 +25,17 @@ TEST(Log, LinesGoToTheFileWithTimeStampAndAreFlushedAtOnce) {
         text, std::regex(R"(\d\d\.\d\d\.\d\d_\d\d:\d\d:\d\d 1234: Korvad started\n)")))
         << text;
     EXPECT_EQ(0, gs32_log_from("ms32_step", "%s %d", "cut", 7));
+    // Control bytes from outside are shown escaped: one call stays one line.
+    EXPECT_EQ(0, gs32_log_printf("name %s",
+                                 LogSafe("x\r\n01.01.70_00:00:00 1: forged\x01\x7f\xc3\xa4").text));
     text = korvad_test::read_file(path);
     EXPECT_NE(std::string::npos,
               text.find(" " + std::to_string(getpid()) + ": ms32_step: cut 7\n"))
         << text;
+    EXPECT_NE(std::string::npos,
+              text.find(" name x\\r\\n01.01.70_00:00:00 1: forged\\x01\\x7f\xc3\xa4\n"))
+        << text;
+    EXPECT_EQ(3, std::count(text.begin(), text.end(), '\n'));
     EXPECT_EQ(0, gs32_log_close());
     EXPECT_EQ(-1, gs32_log_close());
 }
