@@ -13,8 +13,11 @@ Layout of the root folder:
   <root>/control.json      read on every request, optional:
       {"get_status": 404,          answer GETs with this status and no body
        "post_status": 201,         answer POSTs with this status and no body
-       "get_mode": "hang"|"close"|"trickle", never answer, close the connection without
-                                   answering, or send header lines every half second forever
+       "get_mode": "hang"|"close"|"trickle"|"flood"|"chunk-flood",
+                                   never answer, close the connection without answering,
+                                   send header lines every half second forever, announce a
+                                   body of 2147483646 bytes and send it, or send an endless
+                                   chunked body (64 KiB chunks; both until the client closes)
        "post_mode": "hang"|"close",
        "post_fail": [3, 7],         answer the posts with these numbers with 500
        "post_close_at": 2,         close the connection of the k-th POST (counted from the
@@ -115,6 +118,19 @@ class Handler(BaseHTTPRequestHandler):
                 self.wfile.write(b"X-Wait: more\r\n")
                 self.wfile.flush()
                 time.sleep(0.5)
+        if mode in ("flood", "chunk-flood"):
+            chunked = mode == "chunk-flood"
+            self.wfile.write(b"HTTP/1.1 200 OK\r\n" +
+                             (b"Transfer-Encoding: chunked\r\n" if chunked
+                              else b"Content-Length: 2147483646\r\n") + b"\r\n")
+            block = (b"# flood\r\n" * 7282)[:65536]
+            try:
+                while True:
+                    self.wfile.write(b"10000\r\n" + block + b"\r\n" if chunked else block)
+            except OSError:
+                pass
+            self.close_connection = True
+            return True
         if mode == "close":
             self.close_connection = True
             self.connection.close()

@@ -28,6 +28,11 @@ struct HttpJob {
 
 const char* mpc_credential(const char* text) { return text[0] != '\0' ? text : nullptr; }
 
+// The transfer's result for a JobFile that announces kMaxJobFileSize bytes or more (or whose
+// chunks reach it): refused before its body is read, so that no process of the daemon
+// takes memory for a job it would refuse anyway.
+constexpr int32_t kJobTooLarge = -10;
+
 // Runs in the guard: keeps the worker's watchdog registration alive under its pid, and only
 // when the worker has one (none after a refused registration: then nobody triggers). The
 // guard has closed the worker's bus connection it inherited, so the triggers go out on a
@@ -52,6 +57,7 @@ int32_t ms32_transfer_operation(void* context, int output_fd) {
     const auto* job = static_cast<const HttpJob*>(context);
     char* data = nullptr;
     int32_t length = 0;
+    gv_http_set_body_limit(kMaxJobFileSize);
     int32_t status =
         job->body == nullptr
             ? gs32_http_get(job->path, &data, &length, nullptr, kTransferHttpTimeoutS, job->user,
@@ -59,6 +65,7 @@ int32_t ms32_transfer_operation(void* context, int output_fd) {
             : gs32_http_post(job->path, job->body, job->body_length, 0, &data, &length,
                              "text/plain", kTransferHttpTimeoutS, job->user, job->password);
     HeapBuffer owned{data};
+    if (status == HTTP_E_TOO_LARGE) return kJobTooLarge;
     int32_t result = ms32_connhandler_http_errors(status);
     if (result == 0 && data != nullptr && length > 0 &&
         gs32_transfer_write_all(output_fd, data, static_cast<uint32_t>(length)) != 0) {
@@ -146,11 +153,12 @@ int32_t ms32_connhandler_get_nextjob() {
     HeapBuffer data;
     uint32_t length = 0;
     result = gs32_transfer_run(ms32_transfer_operation, mv_transfer_trigger, &job, &data, &length);
-    if (result != 0) {
+    const bool too_large = result == kJobTooLarge || (result == 0 && length > kMaxJobFileSize - 1);
+    if (result != 0 && !too_large) {
         gs32_log_printf("%d: ms32_connhandler_get_nextjob: Error occured", state.self_pid);
         return result;
     }
-    if (length > kMaxJobFileSize - 1) {
+    if (too_large) {
         gs32_log_printf("%d: ms32_connhandler_get_nextjob: NextJob to large: >= %ld",
                         state.self_pid, static_cast<long>(kMaxJobFileSize));
         return -10;

@@ -19,6 +19,7 @@ constexpr int32_t HTTP_E_MEMORY = -10;       // allocation or authorization enco
 constexpr int32_t HTTP_E_READ_DATA = -11;    // body not read completely
 constexpr int32_t HTTP_E_URL_SCHEME = -12;   // URL does not begin with "http://"
 constexpr int32_t HTTP_E_URL_PORT = -13;     // text after ':' is not a number
+constexpr int32_t HTTP_E_TOO_LARGE = -14;    // GET body reaches the body limit (none is kept)
 
 // Results of the two read operations.
 constexpr int32_t HTTP_READ_END = -1;      // end of stream or a failed read
@@ -87,6 +88,12 @@ constexpr uint32_t HTTP_POST_REPLY_SIZE = 1024;
 int32_t gs32_http_post(const char* path, const void* body, uint32_t body_length, int32_t overwrite,
                        char** reply_out, int32_t* reply_length_out, const char* content_type,
                        uint32_t timeout_s, const char* user, const char* password);
+
+// The largest GET body a caller will take, plus one: a reply whose Content-Length, or whose
+// chunks together, reach limit bytes ends in HTTP_E_TOO_LARGE before a byte of the body
+// beyond the limit is read or allocated. 0 (the start value) means no limit but the signed
+// 32-bit range. Process-wide, like the target.
+void gv_http_set_body_limit(uint32_t limit);
 
 // HEAD: at 200 *length_out is the Content-Length (-1 when the reply had none); 0 until then.
 int32_t gs32_http_head(const char* path, int32_t* length_out, char* content_type_out,

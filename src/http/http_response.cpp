@@ -46,15 +46,23 @@ bool mb_http_match_word(const char* line, const char* name, char* out, size_t si
     return true;
 }
 
+uint32_t g_body_limit = 0;
+
 // The body buffer always stays within the signed 32-bit range that lengths are reported
 // in, bytes plus the zero byte behind them; anything larger counts as not allocatable.
 bool mb_http_fits_body(uint64_t total, uint64_t more) {
     return total + more + 1 <= static_cast<uint64_t>(INT32_MAX);
 }
 
+// Whether a body of total + more bytes stays below the caller's limit.
+bool mb_http_below_limit(uint64_t total, uint64_t more) {
+    return g_body_limit == 0 || total + more < g_body_limit;
+}
+
 int32_t ms32_http_read_by_length(int fd, uint32_t timeout_s, int32_t length, HeapBuffer* data_out,
                                  int32_t* length_out) {
     *length_out = length;
+    if (!mb_http_below_limit(0, static_cast<uint64_t>(length))) return HTTP_E_TOO_LARGE;
     if (!mb_http_fits_body(0, static_cast<uint64_t>(length))) return HTTP_E_MEMORY;
     HeapBuffer data(static_cast<char*>(malloc(static_cast<size_t>(length) + 1)));
     if (!data) return HTTP_E_MEMORY;
@@ -90,6 +98,9 @@ int32_t ms32_http_read_chunks(int fd, uint32_t timeout_s, HeapBuffer* data_out,
         // Not a number reads as 0 and ends the body; an extension after ';' is ignored.
         long size = strtol(size_text, nullptr, 0);
         if (size <= 0) break;
+        if (errno != ERANGE && !mb_http_below_limit(total, static_cast<uint64_t>(size))) {
+            return HTTP_E_TOO_LARGE;
+        }
         if (errno == ERANGE || !mb_http_fits_body(total, static_cast<uint64_t>(size))) {
             return HTTP_E_MEMORY;
         }
@@ -114,6 +125,8 @@ int32_t ms32_http_read_chunks(int fd, uint32_t timeout_s, HeapBuffer* data_out,
 }
 
 }  // namespace
+
+void gv_http_set_body_limit(uint32_t limit) { g_body_limit = limit; }
 
 int32_t ms32_http_read_headers(int fd, uint32_t timeout_s, char* content_type_out, bool want_coding,
                                HttpReplyHeaders* headers_out) {

@@ -99,6 +99,11 @@ TEST_F(Cycle, EveryFailureResetsAndRetriesSixtySecondsAfterTheFailedStart) {
         {"refused", "", true, ": ms32_connhandler_http_errors: Client ERROR: -", true},
         {"2 MiB", R"({"get_size": 2097152})", false,
          ": ms32_connhandler_get_nextjob: NextJob to large: >= 2097152", false},
+        // Refused as soon as the head (or the chunks read so far) says so, not by the guard.
+        {"2 GiB announced", R"({"get_mode": "flood"})", false,
+         ": ms32_connhandler_get_nextjob: NextJob to large: >= 2097152", false},
+        {"endless chunks", R"({"get_mode": "chunk-flood"})", false,
+         ": ms32_connhandler_get_nextjob: NextJob to large: >= 2097152", false},
         {"201 to the POST", R"({"post_status": 201})", false,
          ": mv_connhandler_gprs_job_send_result_data_task: No response message received", false},
     };

@@ -323,6 +323,7 @@ struct Scenario {
     double max_s = 2.0;  // the time-out plus a second
     Op op = kGet;
     std::string content_type{};  // what a GET reports
+    uint32_t body_limit = 0;     // the caller's GET body limit (0: none)
 };
 
 void PrintTo(const Scenario& s, std::ostream* out) {
@@ -343,9 +344,11 @@ TEST_P(HttpScenario, EndsInItsResult) {
         script.insert(script.end(), s.script.begin(), s.script.end());
         if (s.script[0].kind == HttpStep::Kind::kClose) script = s.script;
         ScriptedHttpServer server(script);
+        gv_http_set_body_limit(s.body_limit);
         const std::string body = "r=1";
         HttpOutcome out = s.op == kGet ? http_call(server.url("job"))
                                        : http_call(server.url("res"), &body, "text/plain");
+        gv_http_set_body_limit(0);
         EXPECT_EQ(s.result, out.result);
         EXPECT_EQ(s.result == 200, out.has_data);
         EXPECT_EQ(s.data, out.data);
@@ -452,7 +455,15 @@ INSTANTIATE_TEST_SUITE_P(Lengths, HttpScenario, testing::Values(
     Scenario{"Negative", {send(ok_length("-5") + "abc")}, HTTP_E_NO_LENGTH},
     Scenario{"DuplicatedLastWins",
              {send(kOk + "Content-Length: 3\r\nContent-Length: 5\r\n\r\nabcde")}, 200, "abcde"},
-    Scenario{"BytesAfterTheBody", {send(ok_length("4") + "abcdEXTRA")}, 200, "abcd"}),
+    Scenario{"BytesAfterTheBody", {send(ok_length("4") + "abcdEXTRA")}, 200, "abcd"},
+    // A body that reaches the caller's limit is refused before it is read: nobody waits for
+    // the bytes the server holds back.
+    Scenario{"BelowTheLimit", {send(ok_length("7") + "abcdefg")}, 200, "abcdefg", 0, 2.0,
+             kGet, "", 8},
+    Scenario{"AtTheLimit", {send(ok_length("8")), hold()}, HTTP_E_TOO_LARGE, "", 0, 0.9, kGet,
+             "", 8},
+    Scenario{"ChunksReachingTheLimit", {send(kChunked + "4\r\nabcd\r\n4\r\n"), hold()},
+             HTTP_E_TOO_LARGE, "", 0, 0.9, kGet, "", 8}),
     name_of);
 
 INSTANTIATE_TEST_SUITE_P(Chunked, HttpScenario, testing::Values(
