@@ -15,6 +15,7 @@
 #include "core/util.h"
 #include "jobs/command_rows.h"
 #include "jobs/command_table.h"
+#include "jobs/datablock.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ void mv_release_line(JobLine& line) {
     line.capacity = 0;
     line.length = 0;
     line.cursor = nullptr;
+    line.datablock = DataBlockLayout{};
 }
 
 // Ends the job: the next read starts again at the first line.
@@ -70,24 +72,18 @@ LineScan ms_scan_line(const char* p, const char* end) {
 }
 
 // End of a DataBlock line (behind its CR LF) whose ";DAT" is at dat, or null when ']' or
-// CR LF is missing or the piece walk leaves the data. Piece lengths are little-endian.
-const char* mpc_datablock_line_end(const char* dat, const char* end) {
-    const size_t size = static_cast<size_t>(end - dat);
-    const uint8_t convert = gu8_host_is_big_endian();
-    size_t pos = 8;  // ";DAT", '[' and the 3-character tag, taken unchecked
-    for (;;) {
-        if (pos > size || size - pos < 2) return nullptr;
-        uint16_t piece;
-        memcpy(&piece, dat + pos, sizeof piece);
-        piece = gu16_swap_bytes(piece, convert);
-        pos += 2 + static_cast<size_t>(piece);
-        if (piece == 0) break;
+// CR LF is missing or the piece walk leaves the data. The block is recorded in layout_out,
+// with offsets from the line's start.
+const char* mpc_datablock_line_end(const char* start, const char* dat, const char* end,
+                                   DataBlockLayout* layout_out) {
+    const auto length = static_cast<uint32_t>(end - start);
+    if (!gb_datablock_walk(start, static_cast<uint32_t>(dat - start), length, layout_out)) {
+        return nullptr;
     }
-    if (pos >= size || dat[pos] != ']') return nullptr;
-    ++pos;
-    while (pos < size && dat[pos] == ' ') ++pos;
-    if (size - pos < 2 || dat[pos] != '\r' || dat[pos + 1] != '\n') return nullptr;
-    return dat + pos + 2;
+    uint32_t pos = layout_out->close + 1;
+    while (pos < length && start[pos] == ' ') ++pos;
+    if (length - pos < 2 || start[pos] != '\r' || start[pos + 1] != '\n') return nullptr;
+    return start + pos + 2;
 }
 
 // End of a DBUS line (behind the CR LF that follows its payload), or null after logging
@@ -152,6 +148,7 @@ int32_t ms32_connhandler_get_nextjobFileLine() {
     line.cursor = nullptr;
     line.pending = 0;
     line.dbus_payload_length = 0;
+    line.datablock = DataBlockLayout{};
     if (reader.restart) {
         reader.next_line = 0;
         reader.restart = 0;
@@ -171,7 +168,7 @@ int32_t ms32_connhandler_get_nextjobFileLine() {
     const char* copy_end;  // end of the bytes copied into the line
     const char* next;      // where the next line begins
     if (scan.dat != nullptr) {
-        next = mpc_datablock_line_end(scan.dat, end);
+        next = mpc_datablock_line_end(start, scan.dat, end, &line.datablock);
         if (next == nullptr) return ms32_reader_fail(nullptr);
         copy_end = next;
         line.form = JobLineForm::kDataBlock;
