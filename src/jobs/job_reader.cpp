@@ -87,8 +87,9 @@ const char* mpc_datablock_line_end(const char* start, const char* dat, const cha
 }
 
 // End of a DBUS line (behind the CR LF that follows its payload), or null after logging
-// why; *payload_length_out is the payload's size. The length field between the fourth and the fifth ';' gives the payload size; the
-// ';' are searched as text, so the field may lie beyond the first CR LF.
+// why; *payload_length_out is the payload's size. The length field between the fourth and
+// the fifth ';' gives the payload size; the ';' are searched as text, so the field may lie
+// beyond the first CR LF.
 const char* mpc_dbus_line_end(const char* start, const char* end, uint32_t* payload_length_out) {
     const char* separators[5];
     int found = 0;
@@ -110,12 +111,10 @@ const char* mpc_dbus_line_end(const char* start, const char* end, uint32_t* payl
     // Only the field's leading decimal digits count: blanks, a sign or "0x" end the number
     // (an empty field is 0), and a number beyond the job data cannot be followed by CR LF.
     uint64_t payload_length = 0;
-    for (const char* p = field.get(); *p >= '0' && *p <= '9' && payload_length <= UINT32_MAX;
-         ++p) {
-        payload_length = payload_length * 10 + static_cast<uint64_t>(*p - '0');
-    }
+    gu32_leading_digits(field.get(), field.get() + field_length, &payload_length);
     const char* payload = separators[4] + 1;
-    if (static_cast<uint64_t>(end - payload) < payload_length + 2 ||
+    const auto available = static_cast<uint64_t>(end - payload);
+    if (payload_length > available || available - payload_length < 2 ||
         payload[payload_length] != '\r' || payload[payload_length + 1] != '\n') {
         ms32_reader_fail("No \\r\\n");
         return nullptr;
