@@ -62,6 +62,7 @@ void set_line(const std::string& text) {
     line.cursor = line.text.get() + 4;
     line.command = kKfgvRow;
     line.form = JobLineForm::kDataBlock;
+    gb_datablock_walk(line.text.get(), 4, line.length, &line.datablock);  // as the reader does
 }
 
 // One KFGV line through the handler until it is stored; its status.

@@ -21,6 +21,7 @@
 #include "core/log.h"
 #include "datapool/datapool_commands.h"
 #include "jobs/command_rows.h"
+#include "jobs/datablock.h"
 #include "jobs/job_line.h"
 
 namespace {
@@ -53,6 +54,9 @@ void mv_set_line(int16_t row, const uint8_t* text, size_t size, bool datablock) 
     line.cursor = line.text.get() + 4;
     line.command = row;
     line.form = datablock ? JobLineForm::kDataBlock : JobLineForm::kOrdinary;
+    // The reader records the block it walked; a block it would refuse stays unrecorded.
+    line.datablock = DataBlockLayout{};
+    if (datablock) gb_datablock_walk(line.text.get(), 4, line.length, &line.datablock);
 }
 
 std::string run_handler(int16_t row, uint32_t capacity) {

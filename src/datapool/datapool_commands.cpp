@@ -4,7 +4,7 @@
 
 #include <unistd.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -16,7 +16,7 @@
 #include "datapool/datapool.h"
 #include "datapool/datapool_client.h"
 #include "jobs/command_rows.h"
-#include "jobs/job_line.h"
+#include "jobs/datablock.h"
 #include "jobs/params.h"
 #include "jobs/result_buffer.h"
 
@@ -26,26 +26,11 @@ KfgvState g_kfgv;
 KfsvState g_kfsv;
 
 constexpr uint32_t kBasePathSize = 512;
-constexpr uint32_t kClosingReserve = 17;  // two zero bytes and "];<status>\r\n"
 constexpr uint16_t kHeadPieceLength = 24;
 constexpr uint16_t kRequestHeader = 16;
+constexpr uint16_t kVarRefSize = 2;
 
 int pid() { return static_cast<int>(getpid()); }
-
-uint16_t mu16_le(const char* p) {
-    return static_cast<uint16_t>(static_cast<uint8_t>(p[0]) | static_cast<uint8_t>(p[1]) << 8);
-}
-
-char* mp_put_le16(char* p, uint16_t value) {
-    p[0] = static_cast<char>(value & 0xff);
-    p[1] = static_cast<char>(value >> 8);
-    return p + 2;
-}
-
-char* mp_put_le32(char* p, uint32_t value) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<char>(value >> (8 * i));
-    return p + 4;
-}
 
 // Variable preparation: base directory, both loads, the variable's info. -1 after logging
 // the failed step with the operation's name (the value pass writes its info failure
@@ -66,7 +51,7 @@ int32_t ms32_prepare(const char* who, uint8_t list, uint8_t var, VarInfo* info) 
         return -1;
     }
     if (failed == nullptr) return 0;
-    gs32_log_printf("%d: %s: %s", pid(), who, failed);
+    gs32_log_from(who, "%s", failed);
     return -1;
 }
 
@@ -87,70 +72,53 @@ int32_t ms32_resume(uint8_t* first_call, int32_t saved_status) {
     return gs32_ch_store_result_line(first_call) == -4 ? -4 : saved_status;
 }
 
-// Writes two zero bytes and "];<status>\r\n" at used and sets the pending length.
-void mv_close(uint32_t used, int32_t status) {
-    ResultLineBuffer& out = line_buffer();
-    if (used + kClosingReserve > out.capacity) used = out.capacity - kClosingReserve;
-    out.data.get()[used] = '\0';
-    out.data.get()[used + 1] = '\0';
-    const int n = snprintf(out.data.get() + used + 2, kClosingReserve - 2, "];%d\r\n", status);
-    out.pending_length = used + 2 + static_cast<uint32_t>(n);
-}
-
 // Sizing pass over the request: each reference's variable prepared, T grown by its entry.
 // The first piece must hold at least one whole reference and be the only piece: answering
 // later pieces' references, or counting them into T without answering them, would make T
 // and D disagree with the bytes sent.
 int32_t ms32_njch_get_size_of_variable(const char* text) {
-    const uint32_t available = gu32_ch_text_size(text);
-    const char* piece = text + 8;
-    if (available < 8 + 2) return -1;
-    const uint16_t length = mu16_le(piece);
-    if (length <= kRequestHeader || (length - kRequestHeader) % 2 != 0 ||
-        8u + 2 + length + 3 > available) {
+    DataBlockPieces pieces;
+    DataBlockPiece request;
+    if (!gb_datablock_at(text, &pieces) || !pieces.next(&request) ||
+        request.length <= kRequestHeader || (request.length - kRequestHeader) % 2 != 0) {
         return -1;
     }
-    const char* after = piece + 2 + length;
-    if (mu16_le(after) != 0) {
-        gs32_log_printf("%d: ms32_njch_get_size_of_variable: More than one piece", pid());
+    if (pieces.count() > 1) {
+        gs32_log_from("ms32_njch_get_size_of_variable", "More than one piece");
         return -1;
     }
     uint32_t total = g_kfgv.total;
-    for (uint16_t at = kRequestHeader; at < length; at += 2) {
-        const char* ref = piece + 2 + at;
+    for (uint16_t at = kRequestHeader; at < request.length; at += kVarRefSize) {
+        const char* ref = request.data + at;
         VarInfo info{};
         if (ms32_prepare("ms32_njch_get_size_of_variable", static_cast<uint8_t>(ref[1]),
                          static_cast<uint8_t>(ref[0]), &info) != 0) {
             return -1;
         }
-        total += 2 + static_cast<uint32_t>(info.size);
+        total += kVarRefSize + static_cast<uint32_t>(info.size);
         if (total > 0xffff) {
             // T and D are 16 bits on the wire: a longer answer could not say its length.
-            gs32_log_printf("%d: ms32_njch_get_size_of_variable: Answer too long", pid());
+            gs32_log_from("ms32_njch_get_size_of_variable", "Answer too long");
             return -1;
         }
     }
-    if (after[2] != ']') return -1;
     g_kfgv.total = static_cast<uint16_t>(total);
-    g_kfgv.piece = piece;
+    g_kfgv.request = request;
     return 0;
 }
 
-// The head: the answer's first piece (the request header) and the second piece's time
-// stamp and length.
+// The head: the answer's first piece (the request header, T, the time stamp's size and the
+// time stamp) and the length D of the second piece, whose entries follow in later calls.
 void mv_kfgv_head() {
-    char* p = line_buffer().data.get();
-    const uint16_t length = mu16_le(g_kfgv.piece);
-    g_kfgv.ref_bytes = static_cast<uint16_t>(length - kRequestHeader);
-    p = mp_put_le16(p, kHeadPieceLength);
-    memcpy(p, g_kfgv.piece + 2, kRequestHeader);
-    p += kRequestHeader;
-    p = mp_put_le16(p, g_kfgv.total);
-    p = mp_put_le16(p, 4);
-    p = mp_put_le32(p, static_cast<uint32_t>(time(nullptr)));
-    mp_put_le16(p, static_cast<uint16_t>(g_kfgv.total - 6));
-    line_buffer().pending_length = 28;
-    g_kfgv.piece += 2 + kRequestHeader;
+    DataBlockWriter answer{line_buffer()};
+    answer.resume();
+    char head[kHeadPieceLength];
+    memcpy(head, g_kfgv.request.data, kRequestHeader);
+    gv_store_le16(head + kRequestHeader, g_kfgv.total);
+    gv_store_le16(head + kRequestHeader + 2, 4);
+    gv_store_le32(head + kRequestHeader + 4, static_cast<uint32_t>(time(nullptr)));
+    answer.put_piece(head, kHeadPieceLength);
+    answer.begin_piece(static_cast<uint16_t>(g_kfgv.total - 6));
     g_kfgv.position = 0;
     g_kfgv.first_piece = 0;
 }
@@ -190,15 +158,18 @@ bool mb_to_wire(int32_t type_id, char* value, int32_t size) {
     }
 }
 
-// The value pass: entries from position on, as many as fit the ResultLineBuffer with the
-// closing's reserve. -4 when the buffer is full and entries remain.
+// The value pass: entries from position on, as many as the answer's room takes. -4 when the
+// room is used up and entries remain.
 int32_t ms32_njch_get_variable() {
-    ResultLineBuffer& out = line_buffer();
+    DataBlockWriter answer{line_buffer()};
+    answer.resume();
     g_kfgv.step = 0;
-    uint32_t used = 0;
+    const char* refs = g_kfgv.request.data + kRequestHeader;
+    const uint32_t ref_bytes = g_kfgv.request.length - kRequestHeader;
+    uint32_t entries = 0;
     int32_t status = 0;
-    while (g_kfgv.position < g_kfgv.ref_bytes) {
-        const char* ref = g_kfgv.piece + g_kfgv.position;
+    while (g_kfgv.position < ref_bytes) {
+        const char* ref = refs + g_kfgv.position;
         VarInfo info{};
         if (ms32_prepare("ms32_njch_get_variable", static_cast<uint8_t>(ref[1]),
                          static_cast<uint8_t>(ref[0]), &info) != 0) {
@@ -206,10 +177,10 @@ int32_t ms32_njch_get_variable() {
             break;
         }
         const uint32_t size = static_cast<uint32_t>(info.size);
-        if (static_cast<uint64_t>(used) + 2 + size + kClosingReserve > out.capacity) {
-            if (used == 0) {
+        if (uint64_t{kVarRefSize} + size > answer.room()) {
+            if (entries == 0) {
                 // Not even alone in an empty buffer: waiting would never help.
-                gs32_log_printf("%d: ms32_njch_get_variable: Variable too large", pid());
+                gs32_log_from("ms32_njch_get_variable", "Variable too large");
                 status = -1;
                 break;
             }
@@ -217,9 +188,6 @@ int32_t ms32_njch_get_variable() {
             status = -4;
             break;
         }
-        char* entry = out.data.get() + used;
-        entry[0] = ref[0];
-        entry[1] = ref[1];
         HeapBuffer work{static_cast<char*>(malloc(size))};
         if (!work) {
             status = -1;
@@ -227,24 +195,21 @@ int32_t ms32_njch_get_variable() {
         }
         if (gs32_dp_get_variable(0, static_cast<uint8_t>(ref[1]), static_cast<uint8_t>(ref[0]),
                                  work.get(), size) != 0) {
-            gs32_log_printf("%d: ms32_njch_get_variable: Can't get Variable", pid());
+            gs32_log_from("ms32_njch_get_variable", "Can't get Variable");
             status = -1;
             break;
         }
         if (!mb_to_wire(info.type_id, work.get(), info.size)) {
-            gs32_log_printf("%d: ms32_njch_get_variable: No kind of variable type", pid());
+            gs32_log_from("ms32_njch_get_variable", "No kind of variable type");
             status = -1;
             break;
         }
-        memcpy(entry + 2, work.get(), size);
-        used += 2 + size;
-        g_kfgv.position = static_cast<uint16_t>(g_kfgv.position + 2);
+        answer.put(ref, kVarRefSize);
+        answer.put(work.get(), size);
+        ++entries;
+        g_kfgv.position = static_cast<uint16_t>(g_kfgv.position + kVarRefSize);
     }
-    if (status == -4) {
-        out.pending_length = used;
-    } else {
-        mv_close(used, status);
-    }
+    if (status != -4) answer.close(status);
     return status;
 }
 
@@ -255,7 +220,7 @@ int32_t ms32_kfgv_start(const char* text, int16_t row) {
     if (strncmp(text, ";DAT[", 5) != 0) {
         g_kfgv.step = 2;
     } else if (strncmp(text + 5, "VL1", 3) != 0) {
-        gs32_log_printf("%d: ms32_njch_get_var_value: Unknown Mode", pid());
+        gs32_log_from("ms32_njch_get_var_value", "Unknown Mode");
         status = -1;
     } else if (ms32_njch_get_size_of_variable(text) != 0) {
         status = -1;
@@ -263,8 +228,9 @@ int32_t ms32_kfgv_start(const char* text, int16_t row) {
         g_kfgv.step = 1;
     }
     if (status == -1) g_kfgv.step = 0;
-    const uint32_t used = gu32_ch_format_result_line("%s;DAT[VL1", gpc_ch_command_keyword(row));
-    if (status == -1) mv_close(used, -1);
+    DataBlockWriter answer{line_buffer()};
+    answer.open(gpc_ch_command_keyword(row), "VL1");
+    if (status == -1) answer.close(-1);
     return status;
 }
 
@@ -283,7 +249,9 @@ int32_t ms32_njch_get_var_value(const char* text, int16_t row) {
         status = ms32_njch_get_variable();
     } else {
         g_kfgv.step = 0;
-        mv_close(0, -1);
+        DataBlockWriter answer{line_buffer()};
+        answer.resume();
+        answer.close(-1);
         status = -1;
     }
     return ms32_append(&g_kfgv.first_call, &g_kfgv.saved_status, status);
@@ -293,12 +261,12 @@ int32_t ms32_njch_set_dp_var(uint8_t list, uint8_t var, const void* data, uint32
     VarInfo info{};
     if (ms32_prepare("ms32_njch_set_dp_var", list, var, &info) != 0) return -1;
     if (static_cast<uint32_t>(info.size) != length) {
-        gs32_log_printf("%d: ms32_njch_set_dp_var: Var have wrong size: %ld != %d", pid(),
-                        static_cast<long>(info.size), static_cast<int>(length));
+        gs32_log_from("ms32_njch_set_dp_var", "Var have wrong size: %ld != %d",
+                      static_cast<long>(info.size), static_cast<int>(length));
         return -1;
     }
     if (gs32_dp_set_variable(0, list, var, data, length) != 0) {
-        gs32_log_printf("%d: ms32_njch_set_dp_var: Can't set Variable", pid());
+        gs32_log_from("ms32_njch_set_dp_var", "Can't set Variable");
         return -1;
     }
     return 0;
@@ -306,7 +274,7 @@ int32_t ms32_njch_set_dp_var(uint8_t list, uint8_t var, const void* data, uint32
 
 namespace {
 
-// Step 0: which form, and for a DataBlock whether its pieces end properly. -4 to go on.
+// Step 0: which form, and for a DataBlock whether it is the line's. -4 to go on.
 int32_t ms32_kfsv_start(const char* text) {
     g_kfsv.param_index = 1;
     if (strncmp(text, ";DAT[", 5) != 0) {
@@ -314,16 +282,7 @@ int32_t ms32_kfsv_start(const char* text) {
         return -4;
     }
     if (strncmp(text + 5, "VL2", 3) != 0) return -1;
-    const uint32_t available = gu32_ch_text_size(text);
-    uint32_t at = 8;
-    bool ended = false;
-    while (!ended && at + 2 <= available) {
-        const uint16_t length = mu16_le(text + at);
-        at += 2 + length;
-        ended = length == 0;
-    }
-    if (!ended || at >= available || text[at] != ']') return -1;
-    g_kfsv.piece = text + 8;
+    if (!gb_datablock_at(text, &g_kfsv.pieces)) return -1;
     g_kfsv.step = 1;
     return -4;
 }
@@ -331,15 +290,18 @@ int32_t ms32_kfsv_start(const char* text) {
 // Step 1: one binary piece (variable index, list index, the value's bytes unchanged).
 int32_t ms32_kfsv_piece() {
     g_kfsv.step = 0;
-    const char* piece = g_kfsv.piece;
-    const uint16_t length = mu16_le(piece);
-    if (length == 0) return 0;
-    const uint32_t value_length = static_cast<uint16_t>(length - 2);
-    if (ms32_njch_set_dp_var(static_cast<uint8_t>(piece[3]), static_cast<uint8_t>(piece[2]),
-                             piece + 4, value_length) != 0) {
+    DataBlockPiece piece;
+    if (!g_kfsv.pieces.next(&piece)) return 0;
+    if (piece.length < kVarRefSize) {
+        gs32_log_from("ms32_njch_set_var_value", "Piece of %u bytes holds no variable reference",
+                      static_cast<unsigned>(piece.length));
         return -1;
     }
-    g_kfsv.piece = piece + 2 + length;
+    if (ms32_njch_set_dp_var(static_cast<uint8_t>(piece.data[1]),
+                             static_cast<uint8_t>(piece.data[0]), piece.data + kVarRefSize,
+                             piece.length - kVarRefSize) != 0) {
+        return -1;
+    }
     g_kfsv.step = 1;
     return -4;
 }
@@ -352,7 +314,7 @@ int32_t ms32_kfsv_pair(const char* text) {
     uint32_t value = 0;
     if (gs32_ch_nextjob_get_param_u32(static_cast<uint16_t>(g_kfsv.param_index + 1), text,
                                       &value) != 0) {
-        gs32_log_printf("%d: ms32_njch_set_var_value: Can't get value", pid());
+        gs32_log_from("ms32_njch_set_var_value", "Can't get value");
         return -1;
     }
     if (ms32_njch_set_dp_var(static_cast<uint8_t>(reference >> 8),

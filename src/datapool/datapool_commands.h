@@ -4,16 +4,17 @@
 
 #include <cstdint>
 
+#include "jobs/datablock.h"
+
 // Step state of KFGV, kept between calls on the same line.
 struct KfgvState {
     int32_t step = 0;  // 0 start, 1 answering, 2 rejected
     uint8_t first_piece = 1;
     uint8_t first_call = 1;
     int32_t saved_status = 0;
-    const char* piece = nullptr;  // the first piece, then its first reference
-    uint16_t ref_bytes = 0;
+    DataBlockPiece request;  // the request's one piece: its header, then the references
     uint16_t total = 0;
-    uint16_t position = 0;
+    uint16_t position = 0;  // offset of the next reference among the references
 };
 
 // Step state of KFSV.
@@ -22,7 +23,7 @@ struct KfsvState {
     uint16_t param_index = 1;
     uint8_t first_call = 1;
     int32_t saved_status = 0;
-    const char* piece = nullptr;
+    DataBlockPieces pieces;  // the binary pieces not yet written
 };
 
 // Handlers of the rows KFGV and KFSV; -4 while the command has more to do.

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/heap.h"
+#include "jobs/datablock.h"
 
 // How a line was delimited: the form decides where it ends and what the copy holds.
 enum class JobLineForm : uint8_t { kOrdinary, kDataBlock, kDbus };
@@ -23,6 +24,8 @@ struct JobLine {
     // A DBUS line's payload as the reader delimited it: the bytes behind the fifth ';' up to
     // the CR LF the length field announced. 0 for the other forms.
     uint32_t dbus_payload_length = 0;
+    // A DataBlock line's block as the reader walked it; empty for the other forms.
+    DataBlockLayout datablock;
 };
 
 // The worker's one current line; the reader fills it.

@@ -15,6 +15,7 @@
 #include "core/util.h"
 #include "jobs/command_rows.h"
 #include "jobs/command_table.h"
+#include "jobs/datablock.h"
 
 namespace {
 
@@ -36,6 +37,7 @@ void mv_release_line(JobLine& line) {
     line.capacity = 0;
     line.length = 0;
     line.cursor = nullptr;
+    line.datablock = DataBlockLayout{};
 }
 
 // Ends the job: the next read starts again at the first line.
@@ -70,29 +72,24 @@ LineScan ms_scan_line(const char* p, const char* end) {
 }
 
 // End of a DataBlock line (behind its CR LF) whose ";DAT" is at dat, or null when ']' or
-// CR LF is missing or the piece walk leaves the data. Piece lengths are little-endian.
-const char* mpc_datablock_line_end(const char* dat, const char* end) {
-    const size_t size = static_cast<size_t>(end - dat);
-    const uint8_t convert = gu8_host_is_big_endian();
-    size_t pos = 8;  // ";DAT", '[' and the 3-character tag, taken unchecked
-    for (;;) {
-        if (pos > size || size - pos < 2) return nullptr;
-        uint16_t piece;
-        memcpy(&piece, dat + pos, sizeof piece);
-        piece = gu16_swap_bytes(piece, convert);
-        pos += 2 + static_cast<size_t>(piece);
-        if (piece == 0) break;
+// CR LF is missing or the piece walk leaves the data. The block is recorded in layout_out,
+// with offsets from the line's start.
+const char* mpc_datablock_line_end(const char* start, const char* dat, const char* end,
+                                   DataBlockLayout* layout_out) {
+    const auto length = static_cast<uint32_t>(end - start);
+    if (!gb_datablock_walk(start, static_cast<uint32_t>(dat - start), length, layout_out)) {
+        return nullptr;
     }
-    if (pos >= size || dat[pos] != ']') return nullptr;
-    ++pos;
-    while (pos < size && dat[pos] == ' ') ++pos;
-    if (size - pos < 2 || dat[pos] != '\r' || dat[pos + 1] != '\n') return nullptr;
-    return dat + pos + 2;
+    uint32_t pos = layout_out->close + 1;
+    while (pos < length && start[pos] == ' ') ++pos;
+    if (length - pos < 2 || start[pos] != '\r' || start[pos + 1] != '\n') return nullptr;
+    return start + pos + 2;
 }
 
 // End of a DBUS line (behind the CR LF that follows its payload), or null after logging
-// why; *payload_length_out is the payload's size. The length field between the fourth and the fifth ';' gives the payload size; the
-// ';' are searched as text, so the field may lie beyond the first CR LF.
+// why; *payload_length_out is the payload's size. The length field between the fourth and
+// the fifth ';' gives the payload size; the ';' are searched as text, so the field may lie
+// beyond the first CR LF.
 const char* mpc_dbus_line_end(const char* start, const char* end, uint32_t* payload_length_out) {
     const char* separators[5];
     int found = 0;
@@ -114,12 +111,10 @@ const char* mpc_dbus_line_end(const char* start, const char* end, uint32_t* payl
     // Only the field's leading decimal digits count: blanks, a sign or "0x" end the number
     // (an empty field is 0), and a number beyond the job data cannot be followed by CR LF.
     uint64_t payload_length = 0;
-    for (const char* p = field.get(); *p >= '0' && *p <= '9' && payload_length <= UINT32_MAX;
-         ++p) {
-        payload_length = payload_length * 10 + static_cast<uint64_t>(*p - '0');
-    }
+    gu32_leading_digits(field.get(), field.get() + field_length, &payload_length);
     const char* payload = separators[4] + 1;
-    if (static_cast<uint64_t>(end - payload) < payload_length + 2 ||
+    const auto available = static_cast<uint64_t>(end - payload);
+    if (payload_length > available || available - payload_length < 2 ||
         payload[payload_length] != '\r' || payload[payload_length + 1] != '\n') {
         ms32_reader_fail("No \\r\\n");
         return nullptr;
@@ -152,6 +147,7 @@ int32_t ms32_connhandler_get_nextjobFileLine() {
     line.cursor = nullptr;
     line.pending = 0;
     line.dbus_payload_length = 0;
+    line.datablock = DataBlockLayout{};
     if (reader.restart) {
         reader.next_line = 0;
         reader.restart = 0;
@@ -171,7 +167,7 @@ int32_t ms32_connhandler_get_nextjobFileLine() {
     const char* copy_end;  // end of the bytes copied into the line
     const char* next;      // where the next line begins
     if (scan.dat != nullptr) {
-        next = mpc_datablock_line_end(scan.dat, end);
+        next = mpc_datablock_line_end(start, scan.dat, end, &line.datablock);
         if (next == nullptr) return ms32_reader_fail(nullptr);
         copy_end = next;
         line.form = JobLineForm::kDataBlock;

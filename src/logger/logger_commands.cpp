@@ -3,8 +3,6 @@
 // the ResultLineBuffer and the re-call protocol of a full ResultBuffer.
 #include "logger/logger_commands.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 
@@ -13,6 +11,7 @@
 #include "core/log.h"
 #include "core/util.h"
 #include "jobs/command_rows.h"
+#include "jobs/datablock.h"
 #include "jobs/params.h"
 #include "jobs/result_buffer.h"
 #include "logger/logger_client.h"
@@ -26,14 +25,8 @@ uint8_t g_dlcn_first_call = 1;
 
 constexpr const char* kDlgn = "ms32_njch_dl_get_by_name";
 constexpr const char* kDlcn = "ms32_njch_dl_clear_by_name";
-// Kept free behind the pieces for the closing: two zero bytes, "]" and ";<status>\r\n".
-constexpr uint32_t kClosingReserve = 17;
-constexpr char kDataBlockHead[] = ";DAT[DLN\x10\x00";  // the head piece's length is 16
-constexpr uint32_t kDataBlockHeadLength = sizeof kDataBlockHead - 1;
 constexpr uint32_t kNameField = sizeof DlgnState{}.logger_name;
 static_assert(kNameField == 16, "the head piece carries 16 name bytes");
-
-int pid() { return static_cast<int>(getpid()); }
 
 ResultLineBuffer& line_buffer() { return g_worker_process.result_line; }
 
@@ -44,7 +37,7 @@ bool mb_decode_name(const char* text, char* name, const char* who) {
         strchr(name, '/') == nullptr) {
         return true;
     }
-    gs32_log_printf("%d: %s: Parameter 1 not found", pid(), who);
+    gs32_log_from(who, "Parameter 1 not found");
     memset(name, 0, kNameField);
     return false;
 }
@@ -58,19 +51,24 @@ int32_t ms32_output_end(int32_t status) {
     return status;
 }
 
-// Writes ";<status>\r\n" at used; the next call starts a new command.
-int32_t ms32_failure_end(uint32_t used, int32_t status) {
-    ResultLineBuffer& out = line_buffer();
-    const int n = snprintf(out.data.get() + used, out.capacity - used, ";%d\r\n", status);
-    out.pending_length = used + static_cast<uint32_t>(n);
+// Ends the command with status; the next call starts a new command.
+int32_t ms32_dlgn_stop(int32_t status) {
     g_dlgn.new_command = 1;
     g_dlgn.file.reset();
     return status;
 }
 
+// A setup that failed: its answer is the keyword (at used) and ";<status>\r\n".
+int32_t ms32_failure_end(uint32_t used, int32_t status) {
+    ResultLineBuffer& out = line_buffer();
+    const int n = snprintf(out.data.get() + used, out.capacity - used, ";%d\r\n", status);
+    out.pending_length = used + static_cast<uint32_t>(n);
+    return ms32_dlgn_stop(status);
+}
+
 // The end of the file or of the budget: the resume point is kept when a budget is in force,
 // and a spent budget has the next connection cycle start at once.
-int32_t ms32_normal_end(uint32_t used, bool budget_spent) {
+int32_t ms32_normal_end(DataBlockWriter& answer, bool budget_spent) {
     DlgnState& s = g_dlgn;
     s.new_command = 1;
     s.finished = 1;
@@ -87,11 +85,7 @@ int32_t ms32_normal_end(uint32_t used, bool budget_spent) {
         s.saved_offset = offset;
         s.saved_block = s.block_number;
     }
-    ResultLineBuffer& out = line_buffer();
-    out.data.get()[used] = '\0';
-    out.data.get()[used + 1] = '\0';
-    const int n = snprintf(out.data.get() + used + 2, kClosingReserve - 2, "];%d\r\n", 0);
-    out.pending_length = used + 2 + static_cast<uint32_t>(n);
+    answer.close(0);
     s.file.reset();
     return 0;
 }
@@ -106,7 +100,7 @@ void mv_dlgn_resume_point() {
         gs32_write_actual_dlf_pos_to_file(s.pos_path, s.saved_block, s.saved_offset);
     } else if (gs32_read_actual_dlf_pos_from_file(s.pos_path, &s.saved_block,
                                                   &s.saved_offset) != 0) {
-        gs32_log_printf("%d: %s: Can't read stored actual pos, reset to zero", pid(), kDlgn);
+        gs32_log_from(kDlgn, "Can't read stored actual pos, reset to zero");
         s.saved_block = 0;
         s.saved_offset = 0;
     }
@@ -121,7 +115,7 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
     if (!mb_decode_name(text, s.logger_name, kDlgn)) return ms32_failure_end(used, -5);
     uint32_t block_offset = 0;
     if (gs32_ch_nextjob_get_param_u32(4, text, &block_offset) != 0) {
-        gs32_log_printf("%d: %s: Parameter 4 not found", pid(), kDlgn);
+        gs32_log_from(kDlgn, "Parameter 4 not found");
         return ms32_failure_end(used, -5);
     }
     char copy_path[kDlfPathSize];
@@ -148,7 +142,7 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
         s.transfer_size = transfer_size;
         if (gs32_ch_send_max_transfer_size(gp_dbus_own_context(), s.logger_name,
                                            transfer_size) != 0) {
-            gs32_log_printf("%d: %s: Error sending max transfer size", pid(), kDlgn);
+            gs32_log_from(kDlgn, "Error sending max transfer size");
         }
     }
     mv_dlgn_resume_point();
@@ -157,7 +151,7 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
     const int32_t start = gs32_dlf_set_startpos(s.file.get(), 1, s.logger_name,
                                                 &s.max_dataset_size);
     if (start != 0) {
-        gs32_log_printf("%d: %s: Can't get startpos, delete actual tmp file", pid(), kDlgn);
+        gs32_log_from(kDlgn, "Can't get startpos, delete actual tmp file");
         s.finished = 1;
         return ms32_failure_end(used, start);
     }
@@ -172,51 +166,43 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
     // Saturating: an offset beyond the file only means that every block is skipped.
     s.block_number = block_offset > UINT32_MAX - s.saved_block ? UINT32_MAX
                                                                 : s.saved_block + block_offset;
-    char* out = line_buffer().data.get() + used;
-    memcpy(out, kDataBlockHead, kDataBlockHeadLength);
-    memcpy(out + kDataBlockHeadLength, s.logger_name, kNameField);
-    line_buffer().pending_length = used + kDataBlockHeadLength + kNameField;
+    DataBlockWriter answer{line_buffer()};
+    answer.open(gpc_ch_command_keyword(row), "DLN");
+    answer.put_piece(s.logger_name, kNameField);
     s.new_command = 0;
     return -4;
 }
 
-// A block call: as many pieces as fit the ResultLineBuffer, filled from its start.
+// A block call: as many pieces as the answer's room takes, filled from the buffer's start.
 int32_t ms32_dlgn_blocks() {
     DlgnState& s = g_dlgn;
-    ResultLineBuffer& out = line_buffer();
-    const uint32_t capacity = out.capacity;
-    uint32_t filled = 0;
+    DataBlockWriter answer{line_buffer()};
+    answer.resume();
+    bool delivered = false;  // a block went into this call's output
     for (;;) {
-        const uint32_t room = filled + 2 >= capacity - 15 ? 0 : capacity - kClosingReserve - filled;
         uint16_t length = 0;
         int32_t r = gs32_dlf_get_next_block(s.file.get(), s.block_number, s.skip,
-                                            out.data.get() + filled, room, &length,
+                                            answer.free_bytes(), answer.room(), &length,
                                             s.logger_name, &s.max_dataset_size);
         s.skip = 0;
         if (r == -4 && s.transfer_size != 0 && s.bytes_delivered >= s.transfer_size &&
             length == s.max_dataset_size) {
-            return ms32_normal_end(filled, true);  // the full block just read is dropped
+            return ms32_normal_end(answer, true);  // the full block just read is dropped
         }
         if (r == -4) {
-            filled += length;
+            answer.commit(length);
+            delivered = true;
             s.bytes_delivered += length;
             s.block_number += 1;
             continue;
         }
-        if (r == 0) return ms32_normal_end(filled, false);
-        if (r == -6 && filled > 0) {  // the next call goes on with an empty buffer
-            out.pending_length = filled;
-            return -4;
-        }
+        if (r == 0) return ms32_normal_end(answer, false);
+        if (r == -6 && delivered) return -4;  // the next call goes on with an empty buffer
         if (r == -6) {
-            gs32_log_printf("%d: %s: Block larger than the result line, download ended", pid(),
-                            kDlgn);
+            gs32_log_from(kDlgn, "Block larger than the result line, download ended");
         }
-        char* end = out.data.get() + filled;
-        end[0] = '\0';
-        end[1] = '\0';
-        end[2] = ']';
-        return ms32_failure_end(filled + 3, r);
+        answer.close(r);
+        return ms32_dlgn_stop(r);
     }
 }
 

@@ -14,6 +14,7 @@
 #include "core/heap.h"
 #include "core/log.h"
 #include "core/util.h"
+#include "jobs/datablock.h"
 #include "logger/logger_client.h"
 
 namespace {
@@ -31,17 +32,12 @@ int32_t ms32_read_le16(FILE* file, uint16_t* value) {
     uint8_t bytes[2];
     const size_t got = fread(bytes, 1, 2, file);
     if (got == 2) {
-        *value = static_cast<uint16_t>(bytes[0] | bytes[1] << 8);
+        *value = gu16_load_le(bytes);
         return 1;
     }
     const bool error = ferror(file) != 0;
     if (got > 0) fseek(file, -static_cast<long>(got), SEEK_CUR);
     return error ? -1 : 0;
-}
-
-void mv_put_le16(char* out, uint32_t value) {
-    out[0] = static_cast<char>(value & 0xff);
-    out[1] = static_cast<char>((value >> 8) & 0xff);
 }
 
 // The size from the logger service, for a file whose first block cannot be read.
@@ -244,19 +240,22 @@ int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip,
         }
         if (seen >= to_skip) return 0;
     }
-    const uint32_t piece = length + kDlfBlockHead;
-    if (piece >= room || piece > 0xffff) {
+    // The piece holds the block without its START_TAG: its length field and its data. It
+    // never fills the room to its last byte.
+    constexpr uint32_t kLengthField = 2;
+    DataBlockPieceSlot piece{out, room - 1};
+    char* content = piece.claim(kLengthField + length);
+    if (content == nullptr) {
         fseek(file, -static_cast<long>(kDlfBlockHead), SEEK_CUR);
         return -6;
     }
-    mv_put_le16(out, length + 2u);
-    mv_put_le16(out + 2, length);
-    if (fread(out + kDlfBlockHead, 1, length, file) != length) {
+    gv_store_le16(content, length);
+    if (fread(content + kLengthField, 1, length, file) != length) {
         gs32_log_printf("%d: gs32_dlf_get_next_block: Block of %u bytes cut short by the end of "
                         "the file",
                         pid(), static_cast<unsigned>(length));
         return 0;
     }
-    *length_out = static_cast<uint16_t>(piece);
+    *length_out = static_cast<uint16_t>(piece.size());
     return -4;
 }

@@ -76,7 +76,8 @@ class Datapool : public DaemonTest {
                     list_file(2, {var("u8", "UINT8", 1, 0), var("s16", "SINT16", 2, 2),
                                   var("u16", "UINT16", 2, 4), var("u32", "UINT32", 4, 8),
                                   var("s32", "SINT32", 4, 12), var("f32", "FLOAT32", 4, 16),
-                                  var("w4", "UINT32", 4, 20), var("w2", "UINT16", 2, 24)}));
+                                  var("w4", "UINT32", 4, 20), var("w2", "UINT16", 2, 24),
+                                  var("wide", "AOBYTE", 65535, 28)}));
     }
 
     // Runs job through one cycle and returns every posted part, joined, with masked stamps.
@@ -133,6 +134,8 @@ TEST_F(Datapool, AnswersAndWritesThroughWholeCycles) {
         {"KFSV;DAT[VL2\x04\x00\x07\x00\xAB\xCD\x05\x00\x01\x01xyz\x00\x00]\r\n"s, "KFSV;0\r\n"},
         {kfgv({0x0101}), answer({{0x0101, "xyz"}})},
         {"KFSV;DAT[VL2\x05\x00\x07\x00\x01\x02\x03\x00\x00]\r\n"s, "KFSV;-1\r\n"},
+        // a piece of one byte has no room for its reference, let alone a value of 65535 bytes
+        {"KFSV;DAT[VL2\x01\x00\x08\x00\x00]\r\n"s, "KFSV;-1\r\n"},
     };
     std::string job, expected;
     for (const auto& [line, result] : rows) {
@@ -149,7 +152,8 @@ TEST_F(Datapool, AnswersAndWritesThroughWholeCycles) {
           ": ms32_njch_get_size_of_variable: Can't get Var Info",
           ": ms32_njch_set_dp_var: Var have wrong size: 2 != 4",
           ": ms32_njch_set_var_value: Can't get value",
-          ": ms32_njch_set_dp_var: Var have wrong size: 2 != 3"}) {
+          ": ms32_njch_set_dp_var: Var have wrong size: 2 != 3",
+          ": ms32_njch_set_var_value: Piece of 1 bytes holds no variable reference"}) {
         EXPECT_NE(std::string::npos, korvad_.log().find(text)) << text;
     }
 }
