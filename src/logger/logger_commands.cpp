@@ -100,7 +100,7 @@ void mv_dlgn_resume_point() {
         gs32_write_actual_dlf_pos_to_file(s.pos_path, s.saved_block, s.saved_offset);
     } else if (gs32_read_actual_dlf_pos_from_file(s.pos_path, &s.saved_block,
                                                   &s.saved_offset) != 0) {
-        gs32_log_from(kDlgn, "Can't read stored actual pos, reset to zero");
+        gs32_log_from(kDlgn, "Can't read out stored actual pos, reset to zero");
         s.saved_block = 0;
         s.saved_offset = 0;
     }
@@ -196,7 +196,12 @@ int32_t ms32_dlgn_blocks() {
             s.block_number += 1;
             continue;
         }
-        if (r == 0) return ms32_normal_end(answer, false);
+        if (r == 0) {
+            // The end of the data counts as a block too: a later DLGN with an offset n skips
+            // n blocks past the one the finished file was counted to.
+            if (s.block_number != UINT32_MAX) s.block_number += 1;
+            return ms32_normal_end(answer, false);
+        }
         if (r == -6 && delivered) return -4;  // the next call goes on with an empty buffer
         if (r == -6) {
             gs32_log_from(kDlgn, "Block larger than the result line, download ended");
