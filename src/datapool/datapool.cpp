@@ -16,7 +16,7 @@
 
 #include "core/heap.h"
 #include "core/util.h"
-#include "datapool/datapool_client.h"
+#include "datapool/var_types.h"
 
 namespace {
 
