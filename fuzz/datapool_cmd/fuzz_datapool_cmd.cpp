@@ -21,7 +21,7 @@
 #include "datapool/datapool_commands.h"
 #include "jobs/command_rows.h"
 #include "jobs/job_line.h"
-#include "support/datapool_world/datapool_world.h"
+#include "sim/datapool_world.h"
 
 namespace {
 

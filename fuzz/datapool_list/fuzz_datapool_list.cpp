@@ -9,7 +9,7 @@
 
 #include "core/log.h"
 #include "datapool/datapool.h"
-#include "support/datapool_world/datapool_world.h"
+#include "sim/datapool_world.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // The datapool world: list files, their segments and semaphore sets, and their removal.
-#include "support/datapool_world/datapool_world.h"
+#include "sim/datapool_world.h"
 
 #include <dirent.h>
 #include <sys/ipc.h>
