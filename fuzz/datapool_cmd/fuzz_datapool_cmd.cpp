@@ -1,6 +1,6 @@
 // Feeds arbitrary parameter bytes through the KFGV and KFSV handlers over a real datapool
-// (variables of 1, 2, 4, 8 and 3000 bytes in one list); the datapool service's answer to
-// GetBasePath comes from the fake bus layer of the datapool world.
+// (variables of 1, 2, 4, 8 and 3000 bytes in one list); the datapool world names its base
+// directory in place of the datapool service.
 //
 // Input: byte 0 chooses the ResultBuffer's capacity (3 to 130 bytes, so that answers are
 // split across parts); byte 1 the command (bit 0: KFSV) and the line's form (bit 1: a
@@ -16,13 +16,13 @@
 #include <ctime>
 #include <string>
 
-#include "../datapool_world.h"
 #include "connection/worker_state.h"
 #include "core/log.h"
 #include "datapool/datapool_commands.h"
 #include "jobs/command_rows.h"
 #include "jobs/datablock.h"
 #include "jobs/job_line.h"
+#include "sim/datapool_world.h"
 
 namespace {
 
@@ -83,6 +83,7 @@ std::string run_handler(int16_t row, uint32_t capacity) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
         gr_datapool_world({kList});
+        gv_njch_set_dp_base_path_source(gs32_world_base_path);
         return gs32_log_open("/dev/null") == 0;
     }();
     (void)ready;

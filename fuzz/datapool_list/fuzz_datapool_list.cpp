@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "../datapool_world.h"
 #include "core/log.h"
 #include "datapool/datapool.h"
+#include "sim/datapool_world.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 
 #include "core/heap.h"
 #include "core/util.h"
-#include "datapool/datapool_client.h"
+#include "datapool/var_types.h"
 
 namespace {
 
@@ -83,12 +83,15 @@ const char* mpc_value(const char* line, const char* key) {
 bool mb_number(const char* text, int64_t* out) {
     const char* p = text;
     while (*p == ' ') ++p;
-    const char* digits = (*p == '+' || *p == '-') ? p + 1 : p;
-    if (*digits < '0' || *digits > '9') return false;
-    long long value = strtoll(p, nullptr, 10);
-    if (value > INT32_MAX) value = INT32_MAX;
-    if (value < INT32_MIN) value = INT32_MIN;
-    *out = value;
+    const bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    uint64_t digits = 0;
+    if (gu32_leading_digits(p, nullptr, &digits) == 0) return false;
+    if (negative) {
+        *out = digits > uint64_t{1} << 31 ? INT32_MIN : -static_cast<int64_t>(digits);
+    } else {
+        *out = digits > INT32_MAX ? INT32_MAX : static_cast<int64_t>(digits);
+    }
     return true;
 }
 

@@ -1,27 +1,11 @@
-// Client of the datapool service serkad (base directory, creation and deletion of datapools
-// and variable lists) and the table of variable types with its lookup.
+// Client of the datapool service serkad: the base directory, creation and deletion of
+// datapools and variable lists.
 #pragma once
 
 #include <cstdint>
 
 #include "bus/dbus.h"
-
-// One row of the VarTypeTable; size 0 accepts any size.
-struct VarTypeRow {
-    const char* name;
-    int8_t size;
-    uint32_t id;
-};
-
-// Rows "UNKOWN" (0) to "STRING" (9), then the end row (no name, id 10).
-extern const VarTypeRow g_var_type_table[];
-constexpr uint32_t kVarTypeInvalid = 10;
-
-// The id of the first row whose name begins with type_name (compared over type_name's
-// length) and whose size is 0 or the size read from size_text, skipping rows with id 0;
-// 0 when none fits; kVarTypeInvalid for a missing or empty text or a size text without a
-// leading decimal number (blanks and a sign may lead, anything may follow).
-uint32_t gs32_dp_get_type_id(const char* type_name, const char* size_text);
+#include "datapool/var_types.h"
 
 // The base directory below which the datapools lie, copied into buffer (at most size-1
 // characters). 0; -5 buffer smaller than 128 bytes (nothing sent); -8 the answer begins with

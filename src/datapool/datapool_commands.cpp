@@ -32,13 +32,20 @@ constexpr uint16_t kVarRefSize = 2;
 
 int pid() { return static_cast<int>(getpid()); }
 
+// The datapool service on the worker's bus.
+int32_t ms32_base_path_from_service(char* buffer, uint32_t size) {
+    return gs32_dp_get_base_path(gp_dbus_own_context(), buffer, size);
+}
+
+DpBasePathSource g_base_path_source = ms32_base_path_from_service;
+
 // Variable preparation: base directory, both loads, the variable's info. -1 after logging
 // the failed step with the operation's name (the value pass writes its info failure
 // without the blank after the colon, as servers' log scanners expect).
 int32_t ms32_prepare(const char* who, uint8_t list, uint8_t var, VarInfo* info) {
     char base[kBasePathSize];
     const char* failed = nullptr;
-    if (gs32_dp_get_base_path(gp_dbus_own_context(), base, sizeof base) != 0) {
+    if (g_base_path_source(base, sizeof base) != 0) {
         failed = "Can't get DP base path";
     } else if (gs32_dp_load_names(base) != 0) {
         failed = "Can't load DP names";
@@ -342,6 +349,10 @@ int32_t ms32_njch_set_var_value(const char* text, int16_t row) {
     if (status == -4) return -4;  // more to do, nothing to answer yet
     gu32_ch_format_result_line("%s;%d\r\n", gpc_ch_command_keyword(row), status);
     return ms32_append(&g_kfsv.first_call, &g_kfsv.saved_status, status);
+}
+
+void gv_njch_set_dp_base_path_source(DpBasePathSource source) {
+    g_base_path_source = source != nullptr ? source : ms32_base_path_from_service;
 }
 
 void gv_njch_reset_datapool_commands() {

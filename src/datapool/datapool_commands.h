@@ -30,6 +30,15 @@ struct KfsvState {
 int32_t ms32_njch_get_var_value(const char* text, int16_t row);
 int32_t ms32_njch_set_var_value(const char* text, int16_t row);
 
+// Where KFGV and KFSV learn the base directory before every variable access. A source fills
+// buffer (size bytes) and answers 0, or a code that fails the access as a failed GetBasePath
+// does ("Can't get DP base path"). The daemon's source is the datapool service on the
+// worker's bus (gs32_dp_get_base_path); a program that runs the handlers without a bus (a
+// benchmark, a fuzz target over a datapool of its own) names its directory through its own.
+using DpBasePathSource = int32_t (*)(char* buffer, uint32_t size);
+// nullptr puts the datapool service back.
+void gv_njch_set_dp_base_path_source(DpBasePathSource source);
+
 // Writes one variable of datapool 0: 0, or -1 after logging why.
 int32_t ms32_njch_set_dp_var(uint8_t list, uint8_t var, const void* data, uint32_t length);
 

@@ -22,12 +22,6 @@ constexpr const char* kHandler = "ms32_njch_send_nextjob_cmd_to_dbus";
 constexpr int32_t kReplyTimeoutMs = 7000;
 // The server reads the reply as the last field of one result line: 99 characters at most.
 constexpr uint32_t kReplyTextSize = 100;
-// Target and member are decoded into buffers of this size (255 characters).
-constexpr uint32_t kParamTextSize = 256;
-// Destination, object path and interface each have a field of this size. A target that does
-// not fit is refused instead of cut: a cut name would address another daemon. The object
-// path is the tightest, so 47 characters is the longest target that is accepted.
-constexpr uint32_t kNameFieldSize = 64;
 
 uint8_t g_dbus_first_call = 1;
 
@@ -35,76 +29,10 @@ int pid() {
     return static_cast<int>(getpid());
 }
 
-struct DbusLine {
-    uint32_t kind = 0;
-    char target[kParamTextSize] = {};
-    char member[kParamTextSize] = {};
-    uint32_t length = 0;
-    HeapBuffer payload;
-};
-
-struct BusNames {
-    char destination[kNameFieldSize];
-    char path[kNameFieldSize];
-    char interface[kNameFieldSize];
-};
-
-// The line reader took the payload length from the field's leading decimal digits; the
-// numeric decoder also reads blanks, a sign and hexadecimal. They must agree, or the payload
-// would be taken from bytes the reader did not count as payload.
-bool mb_dbus_length_is_decimal(const char* text, uint32_t length) {
-    char field[15];
-    if (gs32_ch_nextjob_get_param_str(4, text, field, sizeof field) != 0) return false;
-    uint64_t digits = 0;
-    for (const char* p = field; *p >= '0' && *p <= '9'; ++p) digits = digits * 10 + (*p - '0');
-    return digits == length;
-}
-
-// Parameters 1 to 5 in their order; the first failure ends the walk. 0 or -5.
-int32_t ms32_dbus_decode(const char* text, DbusLine* line) {
-    if (gs32_ch_nextjob_get_param_u32(1, text, &line->kind) != 0 ||
-        gs32_ch_nextjob_get_param_str(2, text, line->target, sizeof line->target) != 0 ||
-        gs32_ch_nextjob_get_param_str(3, text, line->member, sizeof line->member) != 0 ||
-        gs32_ch_nextjob_get_param_u32(4, text, &line->length) != 0) {
-        return -5;
-    }
-    if (!mb_dbus_length_is_decimal(text, line->length)) {
-        gs32_log_printf("%d: %s: length not in decimal", pid(), kHandler);
-        return -5;
-    }
-    if (line->length == 0) return 0;
-    // The payload lies inside the line: a length the line cannot hold is refused before it
-    // is allocated.
-    if (line->length > gu32_ch_text_size(text)) {
-        gs32_log_printf("%d: %s: payload longer than its line", pid(), kHandler);
-        return -5;
-    }
-    line->payload.reset(static_cast<char*>(malloc(line->length)));
-    if (!line->payload) {
-        gs32_log_printf("%d: %s: Malloc error", pid(), kHandler);
-        return -5;
-    }
-    return gs32_ch_nextjob_get_param_binary(5, text, line->payload.get(), line->length) == 0 ? 0
-                                                                                             : -5;
-}
-
 // One name field; false when the name does not fit.
 bool mb_dbus_format_field(char* field, const char* format, const char* component) {
-    const int written = snprintf(field, kNameFieldSize, format, component);
-    return written >= 0 && static_cast<uint32_t>(written) < kNameFieldSize;
-}
-
-// The names of the message: from the target, or for a broadcast from the worker's own name
-// component. The bus helpers form the same destination and path from the same component.
-bool mb_dbus_form_names(const char* target, const char* own_name, BusNames* names) {
-    if (target[0] == '\0') {
-        names->destination[0] = '\0';
-        return mb_dbus_format_field(names->path, kBusPathFormat, own_name) &&
-               mb_dbus_format_field(names->interface, "%s", kBusBroadcastInterface);
-    }
-    return mb_dbus_format_field(names->destination, kBusNameFormat, target) &&
-           mb_dbus_format_field(names->path, kBusPathFormat, target) &&
-           mb_dbus_format_field(names->interface, "%s", names->destination);
+    const int written = snprintf(field, kDbusNameFieldSize, format, component);
+    return written >= 0 && static_cast<uint32_t>(written) < kDbusNameFieldSize;
 }
 
 int32_t ms32_dbus_signal_status(int32_t point, const char* not_created) {
@@ -149,8 +77,8 @@ int32_t ms32_dbus_call_status(int32_t point) {
 int32_t ms32_dbus_send(const DbusLine& line, char* reply) {
     const BusContext* context = gp_dbus_own_context();
     const char* own_name = context != nullptr ? context->name : "";
-    BusNames names;
-    if (!mb_dbus_form_names(line.target, own_name, &names)) {
+    DbusNames names;
+    if (gs32_njch_dbus_form_names(line.target, own_name, &names) != 0) {
         gs32_log_printf("%d: %s: target name too long", pid(), kHandler);
         return -5;
     }
@@ -184,11 +112,50 @@ int32_t ms32_dbus_send(const DbusLine& line, char* reply) {
 
 }  // namespace
 
+int32_t gs32_njch_dbus_decode_line(const char* text, DbusLine* out) {
+    if (out == nullptr) return -5;
+    if (gs32_ch_nextjob_get_param_u32(1, text, &out->kind) != 0 ||
+        gs32_ch_nextjob_get_param_str(2, text, out->target, sizeof out->target) != 0 ||
+        gs32_ch_nextjob_get_param_str(3, text, out->member, sizeof out->member) != 0 ||
+        gs32_ch_nextjob_get_param_u32(4, text, &out->length) != 0) {
+        return -5;
+    }
+    if (out->length == 0) return 0;
+    // The binary decoder copies only a payload that lies inside the line with its CR LF, so
+    // the buffer never needs more than the line's bytes, whatever the length says (a "-3"
+    // reads as 4294967293); a longer length fails in the decoder, which then writes one byte.
+    const uint32_t line_size = gu32_ch_text_size(text);
+    const uint32_t size = out->length < line_size ? out->length : line_size;
+    out->payload.reset(static_cast<char*>(malloc(size > 0 ? size : 1)));
+    if (!out->payload) {
+        gs32_log_printf("%d: %s: Malloc error", pid(), kHandler);
+        return -5;
+    }
+    return gs32_ch_nextjob_get_param_binary(5, text, out->payload.get(), out->length) == 0 ? 0
+                                                                                           : -5;
+}
+
+int32_t gs32_njch_dbus_form_names(const char* target, const char* own_name, DbusNames* out) {
+    if (target == nullptr || own_name == nullptr || out == nullptr) return -5;
+    bool fits;
+    if (target[0] == '\0') {
+        out->destination[0] = '\0';
+        fits = mb_dbus_format_field(out->path, kBusPathFormat, own_name) &&
+               mb_dbus_format_field(out->interface, "%s", kBusBroadcastInterface);
+    } else {
+        // The bus helpers form the same destination and path from the same component.
+        fits = mb_dbus_format_field(out->destination, kBusNameFormat, target) &&
+               mb_dbus_format_field(out->path, kBusPathFormat, target) &&
+               mb_dbus_format_field(out->interface, "%s", out->destination);
+    }
+    return fits ? 0 : -5;
+}
+
 int32_t ms32_njch_send_nextjob_cmd_to_dbus(const char* text, int16_t row) {
     if (g_dbus_first_call) {
         char reply[kReplyTextSize] = "";
         DbusLine line;
-        int32_t status = ms32_dbus_decode(text, &line);
+        int32_t status = gs32_njch_dbus_decode_line(text, &line);
         if (status == 0) status = ms32_dbus_send(line, reply);
         if (reply[0] != '\0') {
             gu32_ch_format_result_line("%s;%d;%s\r\n", gpc_ch_command_keyword(row), status, reply);

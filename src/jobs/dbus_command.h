@@ -4,6 +4,42 @@
 
 #include <cstdint>
 
+#include "core/heap.h"
+
+// Target and member are decoded into buffers of this size (255 characters).
+constexpr uint32_t kDbusParamTextSize = 256;
+// Destination, object path and interface each have a field of this size.
+constexpr uint32_t kDbusNameFieldSize = 64;
+
+// The parameters of a DBUS line.
+struct DbusLine {
+    uint32_t kind = 0;
+    char target[kDbusParamTextSize] = {};
+    char member[kDbusParamTextSize] = {};
+    uint32_t length = 0;
+    HeapBuffer payload;  // length bytes; none when length is 0
+};
+
+// The names of the message of a DBUS line.
+struct DbusNames {
+    char destination[kDbusNameFieldSize];  // empty for a broadcast
+    char path[kDbusNameFieldSize];
+    char interface[kDbusNameFieldSize];
+};
+
+// Decodes parameters 1 to 5 of the handler's text in their order; the first failure ends
+// the walk and is logged by its decoder. The length (parameter 4) is read by the numeric
+// decoder, hexadecimal too, and the payload by the binary decoder with that length: when it
+// disagrees with the length the line reader found in decimal ("0x3" is 0 to the reader,
+// which took no payload), the payload decoder finds no CR LF behind it and fails. 0, or -5.
+int32_t gs32_njch_dbus_decode_line(const char* text, DbusLine* out);
+
+// The names for target, or for a broadcast (empty target) the worker's own object path from
+// own_name and the interface "vel.kem.broadcast". 0, or -5 when a name does not fit its
+// field: a target of more than 47 characters is refused, not cut, since a cut name would
+// address another daemon.
+int32_t gs32_njch_dbus_form_names(const char* target, const char* own_name, DbusNames* out);
+
 // DBUS;<kind>;<target>;<member>;<length>;<payload>\r\n, where the payload is <length> raw
 // bytes. An empty target sends the broadcast <member> on "vel.kem.broadcast" from the
 // worker's own object, without the payload; kind 0 sends the signal <member> to the target's

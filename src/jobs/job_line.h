@@ -21,9 +21,6 @@ struct JobLine {
     int16_t command = -1;
     uint8_t pending = 0;  // read and looked up; its handler has not finished
     JobLineForm form = JobLineForm::kOrdinary;
-    // A DBUS line's payload as the reader delimited it: the bytes behind the fifth ';' up to
-    // the CR LF the length field announced. 0 for the other forms.
-    uint32_t dbus_payload_length = 0;
     // A DataBlock line's block as the reader walked it; empty for the other forms.
     DataBlockLayout datablock;
 };

@@ -87,10 +87,9 @@ const char* mpc_datablock_line_end(const char* start, const char* dat, const cha
 }
 
 // End of a DBUS line (behind the CR LF that follows its payload), or null after logging
-// why; *payload_length_out is the payload's size. The length field between the fourth and
-// the fifth ';' gives the payload size; the ';' are searched as text, so the field may lie
-// beyond the first CR LF.
-const char* mpc_dbus_line_end(const char* start, const char* end, uint32_t* payload_length_out) {
+// why. The length field between the fourth and the fifth ';' gives the payload size; the
+// ';' are searched as text, so the field may lie beyond the first CR LF.
+const char* mpc_dbus_line_end(const char* start, const char* end) {
     const char* separators[5];
     int found = 0;
     for (const char* p = start; p < end && *p != '\0' && found < 5; ++p) {
@@ -119,7 +118,6 @@ const char* mpc_dbus_line_end(const char* start, const char* end, uint32_t* payl
         ms32_reader_fail("No \\r\\n");
         return nullptr;
     }
-    *payload_length_out = static_cast<uint32_t>(payload_length);
     return payload + payload_length + 2;
 }
 
@@ -146,7 +144,6 @@ int32_t ms32_connhandler_get_nextjobFileLine() {
     JobLine& line = g_job_line;
     line.cursor = nullptr;
     line.pending = 0;
-    line.dbus_payload_length = 0;
     line.datablock = DataBlockLayout{};
     if (reader.restart) {
         reader.next_line = 0;
@@ -172,7 +169,7 @@ int32_t ms32_connhandler_get_nextjobFileLine() {
         copy_end = next;
         line.form = JobLineForm::kDataBlock;
     } else if (end - start >= 4 && memcmp(start, "DBUS", 4) == 0) {
-        next = mpc_dbus_line_end(start, end, &line.dbus_payload_length);
+        next = mpc_dbus_line_end(start, end);
         if (next == nullptr) return -1;
         copy_end = next;
         line.form = JobLineForm::kDbus;

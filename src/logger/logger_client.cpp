@@ -191,11 +191,8 @@ int32_t ms32_connhandler_request_max_dataset_size(const char* name, uint32_t* si
     if (status != 0) return status;
     // The number starts behind "OK" and one more character; only its leading digits count.
     uint64_t size = 0;
-    for (const char* p = length > 3 ? answer + 3 : ""; *p >= '0' && *p <= '9'; ++p) {
-        size = size * 10 + static_cast<uint32_t>(*p - '0');
-        if (size > UINT32_MAX) size = UINT32_MAX;
-    }
-    *size_out = static_cast<uint32_t>(size);
+    gu32_leading_digits(length > 3 ? answer + 3 : "", nullptr, &size);
+    *size_out = size > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(size);
     return 0;
 }
 

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "bus/dbus.h"
+#include "bus/method_call.h"
 #include "connection/worker_state.h"
 #include "core/log.h"
 #include "core/util.h"
@@ -26,9 +27,35 @@ uint8_t g_dlcn_first_call = 1;
 constexpr const char* kDlgn = "ms32_njch_dl_get_by_name";
 constexpr const char* kDlcn = "ms32_njch_dl_clear_by_name";
 constexpr uint32_t kNameField = sizeof DlgnState{}.logger_name;
+// The LoggerFile's path as the logger or the intermediary answers it.
+constexpr uint32_t kRequestPathSize = 512;
 static_assert(kNameField == 16, "the head piece carries 16 name bytes");
 
 ResultLineBuffer& line_buffer() { return g_worker_process.result_line; }
+
+// Where the logger service or the intermediary daemon put the LoggerFile.
+int32_t ms32_dlf_fetch_path(const char* name, char* path) {
+    const BusContext* context = gp_dbus_own_context();
+    const char* middle = gpc_ch_get_man_in_the_middle();
+    if (middle != nullptr && middle[0] != '\0') {
+        return gs32_dbus_request_string(context, middle, "GetLoggerDLGN", name, path,
+                                        static_cast<int32_t>(kRequestPathSize));
+    }
+    return gs32_tulvad_RequestDLF(context, name, path, kRequestPathSize);
+}
+
+// The dataset size from the logger, for a working copy that ends behind its data start (the
+// reader cannot see the size there).
+void mv_dlgn_ask_dataset_size() {
+    uint32_t size = 0;
+    if (ms32_connhandler_request_max_dataset_size(g_dlgn.logger_name, &size) == 0 && size != 0) {
+        g_dlgn.max_dataset_size = size;
+        return;
+    }
+    gs32_log_from("ms32_dlf_get_max_dataset_size", "No valid max dataset size received");
+    gs32_log_from("gs32_dlf_set_startpos", "Error can't set max dataset size");
+    g_dlgn.max_dataset_size = 0;
+}
 
 // The logger name of parameter 1: decoded, not empty and one file name component (it
 // becomes part of the working copy's path).
@@ -148,8 +175,10 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
     mv_dlgn_resume_point();
     s.file.reset(fopen(copy_path, "rb"));
     if (!s.file) return ms32_failure_end(used, -5);
-    const int32_t start = gs32_dlf_set_startpos(s.file.get(), 1, s.logger_name,
-                                                &s.max_dataset_size);
+    uint8_t ask_logger = 0;
+    const int32_t start = gs32_dlf_set_startpos(s.file.get(), 1, &s.max_dataset_size,
+                                                &ask_logger);
+    if (ask_logger) mv_dlgn_ask_dataset_size();
     if (start != 0) {
         gs32_log_from(kDlgn, "Can't get startpos, delete actual tmp file");
         s.finished = 1;
@@ -181,9 +210,11 @@ int32_t ms32_dlgn_blocks() {
     bool delivered = false;  // a block went into this call's output
     for (;;) {
         uint16_t length = 0;
+        uint8_t ask_logger = 0;
         int32_t r = gs32_dlf_get_next_block(s.file.get(), s.block_number, s.skip,
                                             answer.free_bytes(), answer.room(), &length,
-                                            s.logger_name, &s.max_dataset_size);
+                                            &s.max_dataset_size, &ask_logger);
+        if (ask_logger) mv_dlgn_ask_dataset_size();
         s.skip = 0;
         if (r == -4 && s.transfer_size != 0 && s.bytes_delivered >= s.transfer_size &&
             length == s.max_dataset_size) {
@@ -230,6 +261,13 @@ int32_t ms32_dlcn_clear(const char* text) {
 }
 
 }  // namespace
+
+int32_t gs32_dlf_request(const char* name) {
+    if (name == nullptr) return -10;
+    char path[kRequestPathSize] = {};
+    if (ms32_dlf_fetch_path(name, path) != 0) return -10;
+    return gs32_dlf_take_over(path, name, gpc_ch_get_server_exchange_folder());
+}
 
 int32_t ms32_njch_dl_get_by_name(const char* text, int16_t row) {
     if (!g_dlgn.first_call) {

@@ -30,6 +30,12 @@ struct DlgnState {
     char pos_path[512] = {};
 };
 
+// Asks the intermediary daemon (connection key man_in_the_middle, method GetLoggerDLGN) or
+// else the logger service (RequestDLF) for the LoggerFile of name and takes it over as the
+// working copy in the exchange folder (gs32_dlf_take_over). 0 when the working copy and its
+// position file are ready, -10 otherwise.
+int32_t gs32_dlf_request(const char* name);
+
 // Handlers of the rows DLGN and DLCN. DLGN returns -4 while it has more to deliver or waits
 // for an upload, otherwise its status; DLCN returns 0 or -4.
 int32_t ms32_njch_dl_get_by_name(const char* text, int16_t row);

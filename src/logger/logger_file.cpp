@@ -8,20 +8,16 @@
 #include <cerrno>
 #include <cstring>
 
-#include "bus/method_call.h"
-#include "connection/worker_state.h"
 #include "core/config.h"
 #include "core/heap.h"
 #include "core/log.h"
 #include "core/util.h"
 #include "jobs/datablock.h"
-#include "logger/logger_client.h"
 
 namespace {
 
 constexpr char kDataStart[] = "DATASTART";
 constexpr uint32_t kDataStartLength = sizeof kDataStart - 1;
-constexpr uint32_t kRequestPathSize = 512;
 
 int pid() { return static_cast<int>(getpid()); }
 
@@ -40,30 +36,19 @@ int32_t ms32_read_le16(FILE* file, uint16_t* value) {
     return error ? -1 : 0;
 }
 
-// The size from the logger service, for a file whose first block cannot be read.
-void mv_ask_logger_for_size(const char* name, uint32_t* max_dataset_size) {
-    uint32_t size = 0;
-    if (ms32_connhandler_request_max_dataset_size(name, &size) == 0 && size != 0) {
-        *max_dataset_size = size;
-        return;
-    }
-    gs32_log_printf("%d: ms32_dlf_get_max_dataset_size: No valid max dataset size received",
-                    pid());
-    gs32_log_printf("%d: gs32_dlf_set_startpos: Error can't set max dataset size", pid());
-    *max_dataset_size = 0;
-}
-
 // The size of the block the file stands at, with its head; the file stays at its START_TAG.
-void mv_dlf_get_max_dataset_size(FILE* file, const char* name, uint32_t* max_dataset_size) {
+// When the head cannot be read, the size is left to the logger.
+void mv_dlf_get_max_dataset_size(FILE* file, uint32_t* max_dataset_size, uint8_t* ask_logger) {
+    *max_dataset_size = 0;
+    *ask_logger = 0;
     uint16_t tag = 0;
     if (ms32_read_le16(file, &tag) != 1) {
         gs32_log_printf("%d: ms32_dlf_get_max_dataset_size: Error can't find START_TAG", pid());
-        mv_ask_logger_for_size(name, max_dataset_size);
+        *ask_logger = 1;
         return;
     }
     if (tag != kDlfStartTag) {
         fseek(file, -2, SEEK_CUR);
-        *max_dataset_size = 0;
         return;
     }
     uint16_t length = 0;
@@ -71,7 +56,7 @@ void mv_dlf_get_max_dataset_size(FILE* file, const char* name, uint32_t* max_dat
         gs32_log_printf("%d: ms32_dlf_get_max_dataset_size: Error can't read block length",
                         pid());
         fseek(file, -2, SEEK_CUR);
-        mv_ask_logger_for_size(name, max_dataset_size);
+        *ask_logger = 1;
         return;
     }
     fseek(file, -static_cast<long>(kDlfBlockHead), SEEK_CUR);
@@ -113,17 +98,6 @@ void mv_make_directories(const char* folder) {
     mkdir(path, 0777);
 }
 
-// Where the logger service or the intermediary daemon put the LoggerFile.
-int32_t ms32_dlf_fetch_path(const char* name, char* path) {
-    const BusContext* context = gp_dbus_own_context();
-    const char* middle = gpc_ch_get_man_in_the_middle();
-    if (middle != nullptr && middle[0] != '\0') {
-        return gs32_dbus_request_string(context, middle, "GetLoggerDLGN", name, path,
-                                        static_cast<int32_t>(kRequestPathSize));
-    }
-    return gs32_tulvad_RequestDLF(context, name, path, kRequestPathSize);
-}
-
 }  // namespace
 
 int32_t gs32_dlf_working_paths(const char* folder, const char* name, char* copy_path,
@@ -152,13 +126,9 @@ int32_t gs32_dlf_check_header(const char* path, const char* name) {
     return 0;
 }
 
-int32_t gs32_dlf_request(const char* name) {
-    if (name == nullptr) return -10;
-    char path[kRequestPathSize] = {};
-    if (ms32_dlf_fetch_path(name, path) != 0 || !gs32_is_regular_file(path)) return -10;
-    if (gs32_dlf_check_header(path, name) != 0) return -10;
-
-    const char* folder = gpc_ch_get_server_exchange_folder();
+int32_t gs32_dlf_take_over(const char* path, const char* name, const char* folder) {
+    if (path == nullptr || name == nullptr || folder == nullptr) return -10;
+    if (!gs32_is_regular_file(path) || gs32_dlf_check_header(path, name) != 0) return -10;
     if (!gs32_is_directory(folder)) mv_make_directories(folder);
     char copy_path[kDlfPathSize];
     char pos_path[kDlfPathSize];
@@ -176,9 +146,11 @@ int32_t gs32_dlf_request(const char* name) {
     return 0;
 }
 
-int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, const char* name,
-                              uint32_t* max_dataset_size) {
-    if (file == nullptr || name == nullptr || max_dataset_size == nullptr || from_start > 1) {
+int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, uint32_t* max_dataset_size,
+                              uint8_t* ask_logger_out) {
+    if (ask_logger_out != nullptr) *ask_logger_out = 0;
+    if (file == nullptr || max_dataset_size == nullptr || ask_logger_out == nullptr ||
+        from_start > 1) {
         return -10;
     }
     if (from_start == 1) rewind(file);
@@ -196,16 +168,17 @@ int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, const char* name,
         if (seen == kDataStartLength && memcmp(window, kDataStart, kDataStartLength) == 0) break;
     }
     fseek(file, 2, SEEK_CUR);  // two bytes behind the marker are not part of the data
-    mv_dlf_get_max_dataset_size(file, name, max_dataset_size);
+    mv_dlf_get_max_dataset_size(file, max_dataset_size, ask_logger_out);
     return 0;
 }
 
 int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip, char* out,
-                                uint32_t room, uint16_t* length_out, const char* name,
-                                uint32_t* max_dataset_size) {
+                                uint32_t room, uint16_t* length_out, uint32_t* max_dataset_size,
+                                uint8_t* ask_logger_out) {
     if (length_out != nullptr) *length_out = 0;
+    if (ask_logger_out != nullptr) *ask_logger_out = 0;
     if (file == nullptr || out == nullptr || room == 0 || length_out == nullptr ||
-        name == nullptr || max_dataset_size == nullptr) {
+        max_dataset_size == nullptr || ask_logger_out == nullptr) {
         return -5;
     }
     const uint32_t to_skip = skip == 1 ? block_number : 0;
@@ -231,7 +204,7 @@ int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip,
         // data section; where the block to deliver was expected, the data has ended. The
         // search starts at the two bytes just read, which may begin the next "DATASTART".
         fseek(file, -2, SEEK_CUR);
-        if (gs32_dlf_set_startpos(file, 0, name, max_dataset_size) != 0) {
+        if (gs32_dlf_set_startpos(file, 0, max_dataset_size, ask_logger_out) != 0) {
             const unsigned shown = static_cast<unsigned>((tag & 0xff) << 8 | tag >> 8);
             gs32_log_printf("%d: gs32_dlf_get_next_block: Start TAG not found: 0x%x", pid(),
                             shown);

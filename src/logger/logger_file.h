@@ -1,5 +1,7 @@
-// The LoggerFile reader: takes a LoggerFile over from its logger as the working copy in the
-// exchange folder, finds the start of its data and copies it out block by block.
+// The LoggerFile reader: takes a LoggerFile over as the working copy in the exchange folder,
+// finds the start of its data and copies it out block by block. It works on files alone and
+// asks no service: where only the logger knows something (the file's path, a dataset size
+// the file does not show), the DLGN handler asks and hands the answer in or takes it over.
 //
 // A LoggerFile is a text header of key/value lines, the 9 bytes "DATASTART" and 2 bytes
 // that are not read, then blocks: START_TAG (1970 as 16-bit little-endian, 0xB2 0x07), the
@@ -21,12 +23,12 @@ constexpr uint32_t kDlfPathSize = 512;
 int32_t gs32_dlf_working_paths(const char* folder, const char* name, char* copy_path,
                                char* pos_path);
 
-// Asks the intermediary daemon (connection key man_in_the_middle, method GetLoggerDLGN) or
-// else the logger service (RequestDLF) for the LoggerFile of name, checks its header,
-// creates the exchange folder if needed, renames the file to "<folder>/<name>_tmp" and
-// creates the position file "<folder>/<name>_tmp_pos" holding "0\r\n0\r\n" when there is
-// none yet. 0 when the working copy and its position file are ready, -10 otherwise.
-int32_t gs32_dlf_request(const char* name);
+// Takes the LoggerFile at path over as the working copy of logger name: checks its header,
+// creates folder if needed, renames the file to "<folder>/<name>_tmp" and creates the
+// position file "<folder>/<name>_tmp_pos" holding "0\r\n0\r\n" when there is none yet. 0
+// when the working copy and its position file are ready; -10 otherwise (also when path is
+// not a regular file, which is not logged).
+int32_t gs32_dlf_take_over(const char* path, const char* name, const char* folder);
 
 // The header check of a LoggerFile at path: its LogFile value must begin with name. Each
 // missing header key is logged. 0, or -10 after logging that the name does not fit (also
@@ -35,11 +37,12 @@ int32_t gs32_dlf_check_header(const char* path, const char* name);
 
 // Finds the next "DATASTART" (from the start of the file when from_start is 1, else from
 // where the file stands) and leaves the file at the START_TAG behind it. *max_dataset_size
-// becomes the size of that first block with its head, or the logger's answer when the file
-// ends there, or 0 when no size is known. 0; -2 no "DATASTART" before the end of the file;
-// -10 an argument missing or from_start above 1.
-int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, const char* name,
-                              uint32_t* max_dataset_size);
+// becomes the size of that first block with its head, or 0 when no size is known.
+// *ask_logger_out becomes 1 when the file ends (or fails to read) before that block's head:
+// then only the logger can tell the size, and the caller asks it; else 0. 0; -2 no
+// "DATASTART" before the end of the file; -10 an argument missing or from_start above 1.
+int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, uint32_t* max_dataset_size,
+                              uint8_t* ask_logger_out);
 
 // Copies the next block as one piece into out: L + 2 and L as 16-bit little-endian, then
 // the L data bytes. With skip 1 the first block_number blocks are passed over first. -4 a
@@ -47,9 +50,10 @@ int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, const char* name,
 // longer than a 16-bit length can say (the file stands at its START_TAG again); 0 the end
 // of the data (end of the file, a read error, a block cut short by the end of the file, or
 // anything but a START_TAG where the block to deliver is expected, even when another
-// "DATASTART" follows); -5 file, out, name or max_dataset_size missing, or room 0.
+// "DATASTART" follows); -5 file, out, max_dataset_size or ask_logger_out missing, or room 0.
 // While blocks are being skipped a new "DATASTART" section is searched for and the skip
-// goes on there (which updates *max_dataset_size).
+// goes on there, which updates *max_dataset_size and *ask_logger_out as gs32_dlf_set_startpos
+// does (*ask_logger_out is 0 when no section was searched).
 int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip, char* out,
-                                uint32_t room, uint16_t* length_out, const char* name,
-                                uint32_t* max_dataset_size);
+                                uint32_t room, uint16_t* length_out, uint32_t* max_dataset_size,
+                                uint8_t* ask_logger_out);

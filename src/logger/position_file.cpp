@@ -7,17 +7,15 @@
 
 #include "core/heap.h"
 #include "core/log.h"
+#include "core/util.h"
 
 namespace {
 
 // The leading decimal digits of text; a value beyond 32 bits is clamped.
 uint32_t mu32_leading_digits(const char* text) {
     uint64_t value = 0;
-    for (const char* p = text; *p >= '0' && *p <= '9'; ++p) {
-        value = value * 10 + static_cast<uint32_t>(*p - '0');
-        if (value > UINT32_MAX) value = UINT32_MAX;
-    }
-    return static_cast<uint32_t>(value);
+    gu32_leading_digits(text, nullptr, &value);
+    return value > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(value);
 }
 
 }  // namespace

@@ -134,3 +134,11 @@ TEST_F(JobReader, HandlerIsCalledAgainWithTheSameLineWhileTheBufferIsFull) {
     EXPECT_EQ(with_pids({"ms32_njch_set_dl_max_transfer_size: Parameter not found"}),
               log.lines());
 }
+
+// The reader takes the DBUS length's leading decimal digits (here 0: no payload), the
+// handler's numeric decoder the whole field: the payload decoder then fails.
+TEST_F(JobReader, DbusLengthThatMeansMoreToTheHandlerFailsItsPayload) {
+    LogCapture log;
+    EXPECT_EQ("DBUS;-5\r\n", run_job("DBUS;1;zielad;Echo;0x3;\r\n").text());
+    EXPECT_EQ(with_pids({"gs32_ch_nextjob_get_param_binary: Format ERROR"}), log.lines());
+}

@@ -40,9 +40,10 @@ std::string read_trace(FILE* file, uint32_t skip, uint32_t first_room, uint32_t*
     int32_t last = -4;
     for (int call = 0; call < 20; ++call) {
         uint16_t length = 0;
+        uint8_t ask = 0;
         const uint32_t room = call == 0 ? first_room : static_cast<uint32_t>(out.size());
         const int32_t r = gs32_dlf_get_next_block(file, skip, call == 0 && skip > 0 ? 1 : 0,
-                                                  out.data(), room, &length, "log1", max_size);
+                                                  out.data(), room, &length, max_size, &ask);
         if (!trace.empty()) trace += ' ';
         if (r == -4) {
             const uint32_t l = static_cast<uint8_t>(out[2]) | static_cast<uint8_t>(out[3]) << 8;
@@ -66,8 +67,6 @@ TEST(LoggerFile, BlocksAreReadSkippedAndSteppedBack) {
     const std::string two_sections =
         kHeader + data_start() + block(10, 'a') + block(10, 'b') + data_start() +
         block(20, 'c') + block(10, 'd');
-    const std::string no_size = "ms32_dlf_get_max_dataset_size: No valid max dataset size received";
-    const std::string not_set = "gs32_dlf_set_startpos: Error can't set max dataset size";
     struct Case {
         const char* what;
         std::string file;
@@ -76,12 +75,10 @@ TEST(LoggerFile, BlocksAreReadSkippedAndSteppedBack) {
         uint32_t first_room;
         std::string trace;
         std::vector<std::string> log;
+        uint8_t ask = 0;  // the size is left to the logger
     } cases[] = {
-        {"the data start at the end: the logger is asked (and has no bus here)",
-         kHeader + "DATASTART\r\n", 0, 0, 100, "0",
-         {"ms32_dlf_get_max_dataset_size: Error can't find START_TAG", no_size, not_set}},
         {"a block length cut by the end", kHeader + data_start() + "\xB2\x07\x05", 0, 0, 100, "0",
-         {"ms32_dlf_get_max_dataset_size: Error can't read block length", no_size, not_set}},
+         {"ms32_dlf_get_max_dataset_size: Error can't read block length"}, 1},
         {"no block behind the data start", kHeader + data_start() + "xy", 0, 0, 100, "0",
          {"gs32_dlf_set_startpos Error. Datastart not found:.",
           "gs32_dlf_get_next_block: Start TAG not found: 0x7879",
@@ -106,11 +103,29 @@ TEST(LoggerFile, BlocksAreReadSkippedAndSteppedBack) {
         UniqueFile file{fopen(dir.write("log1.dlf", c.file).c_str(), "rb")};
         ASSERT_TRUE(file);
         uint32_t max_size = 77;
-        EXPECT_EQ(0, gs32_dlf_set_startpos(file.get(), 1, "log1", &max_size));
+        uint8_t ask = 7;
+        EXPECT_EQ(0, gs32_dlf_set_startpos(file.get(), 1, &max_size, &ask));
         EXPECT_EQ(c.max_size, max_size);
+        EXPECT_EQ(c.ask, ask);
         EXPECT_EQ(c.trace, read_trace(file.get(), c.skip, c.first_room, &max_size));
         EXPECT_EQ(with_pids(c.log), log.lines());
     }
+}
+
+// Where the file ends behind its data start, DLGN asks the logger for the size (no bus here).
+TEST(LoggerFile, DlgnAsksTheLoggerForASizeTheFileDoesNotShow) {
+    TempDir dir;
+    jobs_test::start_worker();
+    snprintf(gpc_ch_get_server_exchange_folder(), sizeof ConnectionConfig{}.ServerExchangeFolder,
+             "%s", dir.path().c_str());
+    dir.write("log1_tmp", kHeader + data_start());
+    LogCapture log;
+    EXPECT_EQ("DLGN;DAT[DLN" + le16(16) + "log1" + std::string(12, '\0') + "\0\0];0\r\n"s,
+              jobs_test::run_job("DLGN;log1;;;0\r\n").text());
+    EXPECT_EQ(with_pids({"ms32_dlf_get_max_dataset_size: Error can't find START_TAG",
+                         "ms32_dlf_get_max_dataset_size: No valid max dataset size received",
+                         "gs32_dlf_set_startpos: Error can't set max dataset size"}),
+              log.lines());
 }
 
 TEST(LoggerFile, HeaderNameIsAPrefixOfLogFile) {

@@ -1,4 +1,5 @@
-#include "datapool_world.h"
+// The datapool world: list files, their segments and semaphore sets, and their removal.
+#include "sim/datapool_world.h"
 
 #include <dirent.h>
 #include <sys/ipc.h>
@@ -9,12 +10,9 @@
 
 #include <cerrno>
 #include <csignal>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-
-#include "bus/method_call.h"
 
 namespace {
 
@@ -61,25 +59,12 @@ void mv_remove_stale_worlds() {
 
 }  // namespace
 
-// The bus as the datapool client sees it: only GetBasePath, answered with the base.
-BusContext* gp_dbus_own_context() {
-    static BusContext context{};
-    return &context;
-}
-
-int32_t gs32_dbus_method_call(const BusContext* /*context*/, const BusMethodCall& call,
-                              char* answer, uint32_t size, uint32_t* length_out) {
+int32_t gs32_world_base_path(char* buffer, uint32_t size) {
     ++g_base_path_calls;
-    if (strcmp(call.method, "GetBasePath") != 0 || answer == nullptr ||
-        size <= g_world.base.size()) {
-        abort();
-    }
-    memcpy(answer, g_world.base.c_str(), g_world.base.size() + 1);
-    if (length_out != nullptr) *length_out = static_cast<uint32_t>(g_world.base.size());
-    return kBusOk;
+    if (buffer == nullptr || size <= g_world.base.size()) return -5;
+    memcpy(buffer, g_world.base.c_str(), g_world.base.size() + 1);
+    return 0;
 }
-
-int32_t gs32_dbus_point_code(int32_t point) { return point == kBusOk ? 0 : -1; }
 
 uint32_t gu32_world_base_path_calls() { return g_base_path_calls; }
 
