@@ -260,7 +260,7 @@ void mv_load_list(const char* path, VarListRecord* list) {
     if (address == reinterpret_cast<void*>(-1)) return;
     ShmAttachment attachment{address};
 
-    std::unique_ptr<VarInfo[]> vars{new (std::nothrow) VarInfo[scan.sections]()};
+    HeapArray<VarInfo> vars{static_cast<size_t>(scan.sections)};
     if (!vars) return;
     ListPlace place{attachment.get(), status.shm_segsz, -1};
     if (counters) {
@@ -326,7 +326,7 @@ int32_t gs32_dp_load_names(const char* base) {
     const int32_t count = listing.scan(base, ms32_not_dots);
     if (count <= 0) return -5;
     g_table = DatapoolTable{};  // lists, variables and attachments of the last load go
-    std::unique_ptr<DatapoolRecord[]> pools{new (std::nothrow) DatapoolRecord[count]};
+    HeapArray<DatapoolRecord> pools{static_cast<size_t>(count)};
     if (!pools) return -5;
     for (int32_t i = 0; i < count; ++i) {
         // A cut name would point at another directory: it keeps its number, stays empty.
@@ -349,7 +349,7 @@ int32_t gs32_dp_load(int32_t index, const char* base) {
     if (count <= 0) return -5;
     pool.lists.reset();
     pool.list_count = 0;
-    std::unique_ptr<VarListRecord[]> lists{new (std::nothrow) VarListRecord[count]};
+    HeapArray<VarListRecord> lists{static_cast<size_t>(count)};
     if (!lists) return -5;
     pool.lists = std::move(lists);
     pool.list_count = count;

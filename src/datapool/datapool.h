@@ -4,9 +4,9 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <type_traits>
 
+#include "core/heap.h"
 #include "datapool/ipc_owners.h"
 
 constexpr uint32_t kDpTextSize = 64;   // names, units, comments: 63 characters and a zero
@@ -36,19 +36,19 @@ struct VarListRecord {
     ShmAttachment attachment;
     uint8_t* list_counter = nullptr;  // null below VERSION 2
     uint32_t list_seen = 0;           // also the cursor of a list without counters
-    std::unique_ptr<VarInfo[]> vars;
+    HeapArray<VarInfo> vars;
 };
 
 struct DatapoolRecord {
     char name[kDpTextSize] = {};
     int32_t list_count = 0;
-    std::unique_ptr<VarListRecord[]> lists;
+    HeapArray<VarListRecord> lists;
 };
 
 // The one table of this process.
 struct DatapoolTable {
     int32_t count = 0;
-    std::unique_ptr<DatapoolRecord[]> pools;
+    HeapArray<DatapoolRecord> pools;
 };
 const DatapoolTable& gr_dp_table();
 
