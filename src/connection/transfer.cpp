@@ -156,7 +156,7 @@ int32_t ms32_transfer_collect(int fd, HeapBuffer* output_out, uint32_t* length_o
     struct stat info {};
     TransferHeader header{};
     if (fstat(fd, &info) != 0) {
-        gs32_log_printf("%d: gs32_transfer_run: Can't read the transfer's output", getpid());
+        gs32_log_from("gs32_transfer_run", "Can't read the transfer's output");
         return -4;
     }
     if (info.st_size < static_cast<off_t>(sizeof header) ||
@@ -171,11 +171,11 @@ int32_t ms32_transfer_collect(int fd, HeapBuffer* output_out, uint32_t* length_o
         data.reset(static_cast<char*>(malloc(static_cast<size_t>(length) + 1u)));
     }
     if (!data) {
-        gs32_log_printf("%d: gs32_transfer_run: No room for the transfer's output", getpid());
+        gs32_log_from("gs32_transfer_run", "No room for the transfer's output");
         return -4;
     }
     if (ms32_transfer_read_at(fd, data.get(), static_cast<uint32_t>(length), sizeof header) != 0) {
-        gs32_log_printf("%d: gs32_transfer_run: Can't read the transfer's output", getpid());
+        gs32_log_from("gs32_transfer_run", "Can't read the transfer's output");
         return -4;
     }
     data.get()[length] = '\0';
@@ -204,8 +204,7 @@ int32_t gs32_transfer_run(TransferOperation operation, TransferTrigger trigger, 
     *output_length_out = 0;
     UniqueFd output(mu_transfer_output_file());
     if (output.get() < 0) {
-        gs32_log_printf("%d: gs32_transfer_run: Can't create the output file (%s)", getpid(),
-                        strerror(errno));
+        gs32_log_from("gs32_transfer_run", "Can't create the output file (%s)", strerror(errno));
         return -4;
     }
     fflush(nullptr);  // nothing buffered may be written twice, by a child as well
@@ -213,15 +212,13 @@ int32_t gs32_transfer_run(TransferOperation operation, TransferTrigger trigger, 
     const pid_t guard = mi_transfer_fork_child();
     if (guard == 0) mv_transfer_guard(trigger, context, limits);
     if (guard < 0) {
-        gs32_log_printf("%d: gs32_transfer_run: Can't start the guard (%s)", getpid(),
-                        strerror(errno));
+        gs32_log_from("gs32_transfer_run", "Can't start the guard (%s)", strerror(errno));
         return -4;
     }
     const pid_t transfer = mi_transfer_fork_child();
     if (transfer == 0) mv_transfer_process(operation, context, output.get());
     if (transfer < 0) {
-        gs32_log_printf("%d: gs32_transfer_run: Can't start the transfer (%s)", getpid(),
-                        strerror(errno));
+        gs32_log_from("gs32_transfer_run", "Can't start the transfer (%s)", strerror(errno));
         mv_transfer_end_child(guard);
         return -4;
     }

@@ -30,7 +30,6 @@ constexpr uint16_t kHeadPieceLength = 24;
 constexpr uint16_t kRequestHeader = 16;
 constexpr uint16_t kVarRefSize = 2;
 
-int pid() { return static_cast<int>(getpid()); }
 
 // The datapool service on the worker's bus.
 int32_t ms32_base_path_from_service(char* buffer, uint32_t size) {
@@ -54,7 +53,7 @@ int32_t ms32_prepare(const char* who, uint8_t list, uint8_t var, VarInfo* info) 
     } else if (gs32_dp_get_var_info(0, list, var, info) != 0) {
         const bool tight = strcmp(who, "ms32_njch_get_variable") == 0;
         gs32_log_printf(tight ? "%d:%s: Can't get Var Info" : "%d: %s: Can't get Var Info",
-                        pid(), who);
+                        static_cast<int>(getpid()), who);
         return -1;
     }
     if (failed == nullptr) return 0;

@@ -25,9 +25,6 @@ constexpr uint32_t kReplyTextSize = 100;
 
 uint8_t g_dbus_first_call = 1;
 
-int pid() {
-    return static_cast<int>(getpid());
-}
 
 // One name field; false when the name does not fit.
 bool mb_dbus_format_field(char* field, const char* format, const char* component) {
@@ -38,9 +35,9 @@ bool mb_dbus_format_field(char* field, const char* format, const char* component
 int32_t ms32_dbus_signal_status(int32_t point, const char* not_created) {
     if (point == kBusOk) return 0;
     if (point == kBusSendRefused) {
-        gs32_log_printf("%d: %s: out of memory error!", pid(), kHandler);
+        gs32_log_from(kHandler, "out of memory error!");
     } else {
-        gs32_log_printf("%d: %s: %s", pid(), kHandler, not_created);
+        gs32_log_from(kHandler, "%s", not_created);
     }
     return -1;
 }
@@ -52,7 +49,7 @@ int32_t ms32_dbus_call_status(int32_t point) {
         case kBusOk:
             return 0;
         case kBusSendRefused:
-            gs32_log_printf("%d: %s: out of memory error! or timeout", pid(), kHandler);
+            gs32_log_from(kHandler, "out of memory error! or timeout");
             return -1;
         case kBusNoPendingCall:
             gs32_log_printf("%s: DBUS pendig call null error!", kHandler);
@@ -67,7 +64,7 @@ int32_t ms32_dbus_call_status(int32_t point) {
             gs32_log_printf("%s: reply is no string argument error", kHandler);
             return -10;
         default:  // no connection, invalid names, the payload not appended
-            gs32_log_printf("%d: %s: DBUS method error!", pid(), kHandler);
+            gs32_log_from(kHandler, "DBUS method error!");
             return -1;
     }
 }
@@ -79,7 +76,7 @@ int32_t ms32_dbus_send(const DbusLine& line, char* reply) {
     const char* own_name = context != nullptr ? context->name : "";
     DbusNames names;
     if (gs32_njch_dbus_form_names(line.target, own_name, &names) != 0) {
-        gs32_log_printf("%d: %s: target name too long", pid(), kHandler);
+        gs32_log_from(kHandler, "target name too long");
         return -5;
     }
     const BusArg payload = BusArg::Bytes(line.payload.get(), line.length);
@@ -128,7 +125,7 @@ int32_t gs32_njch_dbus_decode_line(const char* text, DbusLine* out) {
     const uint32_t size = out->length < line_size ? out->length : line_size;
     out->payload.reset(static_cast<char*>(malloc(size > 0 ? size : 1)));
     if (!out->payload) {
-        gs32_log_printf("%d: %s: Malloc error", pid(), kHandler);
+        gs32_log_from(kHandler, "Malloc error");
         return -5;
     }
     return gs32_ch_nextjob_get_param_binary(5, text, out->payload.get(), out->length) == 0 ? 0

@@ -30,7 +30,6 @@ struct JobFileReader {
 
 JobFileReader g_reader;
 
-int pid() { return static_cast<int>(getpid()); }
 
 void mv_release_line(JobLine& line) {
     line.text.reset();
@@ -43,7 +42,7 @@ void mv_release_line(JobLine& line) {
 // Ends the job: the next read starts again at the first line.
 int32_t ms32_reader_fail(const char* message) {
     if (message != nullptr) {
-        gs32_log_printf("%d: ms32_connhandler_get_nextjobFileLine: %s", pid(), message);
+        gs32_log_from("ms32_connhandler_get_nextjobFileLine", "%s", message);
     }
     g_reader.restart = 1;
     g_job_line.pending = 0;
@@ -252,7 +251,7 @@ int32_t ms32_connhandler_process_nextjob() {
     const CommandHandler handler =
         row >= 0 && row < g_command_count ? g_command_table[row].handler : nullptr;
     if (handler == nullptr) {
-        gs32_log_printf("%d: ms32_connhandler_process_nextjob", pid());
+        gs32_log_printf("%d: ms32_connhandler_process_nextjob", static_cast<int>(getpid()));
         line.pending = 0;
         return -4;
     }

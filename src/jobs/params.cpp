@@ -14,7 +14,6 @@ namespace {
 // Numeric parameters are taken as text of at most this many characters.
 constexpr uint32_t kNumberTextSize = 15;
 
-int pid() { return static_cast<int>(getpid()); }
 
 // The text behind the n-th ';' (n 0 counts as 1), or null when the text holds fewer.
 const char* mpc_after_separator(uint16_t n, const char* text) {
@@ -57,7 +56,7 @@ int32_t gs32_ch_nextjob_get_param_str(uint16_t n, const char* text, char* out,
     const size_t length = strcspn(begin, ";#");
     if (out == nullptr || length >= out_size) {
         if (out != nullptr && out_size > 0) out[0] = '\0';
-        gs32_log_printf("%d: gs32_ch_nextjob_get_param_str: Overflow, string to long", pid());
+        gs32_log_from("gs32_ch_nextjob_get_param_str", "Overflow, string to long");
         return -5;
     }
     memcpy(out, begin, length);
@@ -69,7 +68,7 @@ int32_t gs32_ch_nextjob_get_param_binary(uint16_t n, const char* text, char* out
                                          uint32_t length) {
     const char* begin = mpc_after_separator(n, text);
     if (begin == nullptr) {
-        gs32_log_printf("%d: gs32_ch_nextjob_get_param_binary: No more parameters left", pid());
+        gs32_log_from("gs32_ch_nextjob_get_param_binary", "No more parameters left");
         if (out != nullptr && length > 0) out[0] = '\0';
         return -5;
     }
@@ -77,7 +76,7 @@ int32_t gs32_ch_nextjob_get_param_binary(uint16_t n, const char* text, char* out
     const uint32_t available = gu32_ch_text_size(begin);
     if (static_cast<uint64_t>(length) + 2 > available || begin[length] != '\r' ||
         begin[length + 1] != '\n' || out == nullptr) {
-        gs32_log_printf("%d: gs32_ch_nextjob_get_param_binary: Format ERROR", pid());
+        gs32_log_from("gs32_ch_nextjob_get_param_binary", "Format ERROR");
         if (out != nullptr && length > 0) out[0] = '\0';
         return -5;
     }
@@ -88,8 +87,8 @@ int32_t gs32_ch_nextjob_get_param_binary(uint16_t n, const char* text, char* out
 int32_t gs32_ch_nextjob_get_param_u16(uint16_t n, const char* text, uint16_t* out) {
     char number[kNumberTextSize];
     if (gs32_ch_nextjob_get_param_str(n, text, number, sizeof number) != 0) {
-        gs32_log_printf("%d: gs32_ch_nextjob_get_param_u16: ERROR value:%i", pid(),
-                        out != nullptr ? static_cast<int>(*out) : 0);
+        gs32_log_from("gs32_ch_nextjob_get_param_u16",
+                      "ERROR value:%i", out != nullptr ? static_cast<int>(*out) : 0);
         return -5;
     }
     int32_t value = 0;
@@ -102,8 +101,8 @@ int32_t gs32_ch_nextjob_get_param_u32(uint16_t n, const char* text, uint32_t* ou
     char number[kNumberTextSize];
     if (gs32_ch_nextjob_get_param_str(n, text, number, sizeof number) != 0) {
         // Printed as the device's 32-bit long prints it, the same on every host.
-        gs32_log_printf("%d: gs32_ch_nextjob_get_param_u32: ERROR value:%ld", pid(),
-                        out != nullptr ? static_cast<long>(static_cast<int32_t>(*out)) : 0L);
+        gs32_log_from("gs32_ch_nextjob_get_param_u32",
+                      "ERROR value:%ld", out != nullptr ? static_cast<long>(static_cast<int32_t>(*out)) : 0L);
         return -5;
     }
     int32_t value = 0;

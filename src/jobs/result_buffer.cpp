@@ -11,21 +11,20 @@
 #include "core/log.h"
 
 namespace {
-int pid() { return static_cast<int>(getpid()); }
 }  // namespace
 
 int32_t gs32_ch_cp_to_result_buffer(const char* data, uint32_t length) {
     ResultBuffer& buffer = g_worker_state.result;
     if (!buffer.data || buffer.capacity < kMinResultCapacity ||
         (data == nullptr && length > 0)) {
-        gs32_log_printf("%d: gs32_ch_cp_to_result_buffer: No result buffer", pid());
+        gs32_log_from("gs32_ch_cp_to_result_buffer", "No result buffer");
         return -1;
     }
     // Two bytes are always kept free at the end of a part.
     const uint32_t limit = buffer.capacity - 2;
     // The remembered stored part is longer than this output: it cannot be its rest.
     if (buffer.carry_length > length) {
-        gs32_log_printf("%d: gs32_ch_cp_to_result_buffer: Warning, overflow.", pid());
+        gs32_log_from("gs32_ch_cp_to_result_buffer", "Warning, overflow.");
         buffer.carry_length = 0;
         return 0;
     }

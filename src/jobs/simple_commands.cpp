@@ -14,7 +14,6 @@ namespace {
 uint8_t g_fwsw_first_call = 1;
 uint8_t g_dlts_first_call = 1;
 
-int pid() { return static_cast<int>(getpid()); }
 
 // The shared shape of FWSW and DLTS: decode parameter 1 and apply it on the first call,
 // then append the result line until it is stored whole.
@@ -26,7 +25,7 @@ int32_t ms32_set_value_command(const char* text, int16_t row, uint8_t* first_cal
         if (gs32_ch_nextjob_get_param_u32(1, text, &value) == 0) {
             apply(value);
         } else {
-            gs32_log_printf("%d: %s: Parameter not found", pid(), name);
+            gs32_log_from(name, "Parameter not found");
             status = -5;
         }
         gu32_ch_format_result_line("%s;%d\r\n", gpc_ch_command_keyword(row), status);

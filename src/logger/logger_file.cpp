@@ -19,7 +19,6 @@ namespace {
 constexpr char kDataStart[] = "DATASTART";
 constexpr uint32_t kDataStartLength = sizeof kDataStart - 1;
 
-int pid() { return static_cast<int>(getpid()); }
 
 // Reads exactly two bytes into value (little-endian, on any host). 1 when read; 0 at the
 // end of the file, -1 on a read error. A short read is stepped back, so a failed read
@@ -43,7 +42,7 @@ void mv_dlf_get_max_dataset_size(FILE* file, uint32_t* max_dataset_size, uint8_t
     *ask_logger = 0;
     uint16_t tag = 0;
     if (ms32_read_le16(file, &tag) != 1) {
-        gs32_log_printf("%d: ms32_dlf_get_max_dataset_size: Error can't find START_TAG", pid());
+        gs32_log_from("ms32_dlf_get_max_dataset_size", "Error can't find START_TAG");
         *ask_logger = 1;
         return;
     }
@@ -53,8 +52,7 @@ void mv_dlf_get_max_dataset_size(FILE* file, uint32_t* max_dataset_size, uint8_t
     }
     uint16_t length = 0;
     if (ms32_read_le16(file, &length) != 1) {
-        gs32_log_printf("%d: ms32_dlf_get_max_dataset_size: Error can't read block length",
-                        pid());
+        gs32_log_from("ms32_dlf_get_max_dataset_size", "Error can't read block length");
         fseek(file, -2, SEEK_CUR);
         *ask_logger = 1;
         return;
@@ -74,14 +72,12 @@ void mv_read_dlf_header(FILE* file, const char* path, char* log_file, uint32_t s
             continue;
         }
         if (key == kKeys[0]) {
-            gs32_log_printf("%d: ms32_read_dlf_header: Error in file %s. Configuration error at "
-                            "parameter \"%s\".",
-                            pid(), path, key);
+            gs32_log_from("ms32_read_dlf_header",
+                          "Error in file %s. Configuration error at parameter \"%s\".", path, key);
             return;
         }
-        gs32_log_printf("%d: ms32_read_dlf_header: Error in file %s. Configuration error at "
-                        "parameter %s.",
-                        pid(), path, key);
+        gs32_log_from("ms32_read_dlf_header",
+                      "Error in file %s. Configuration error at parameter %s.", path, key);
     }
 }
 
@@ -119,8 +115,7 @@ int32_t gs32_dlf_check_header(const char* path, const char* name) {
     }
     // Compared over the requested name's length: "log1" accepts "log10".
     if (log_file[0] == '\0' || strncmp(log_file, name, strlen(name)) != 0) {
-        gs32_log_printf("%d: gs32_dlf_request: Logger name does not fit!: %s != %s", pid(),
-                        log_file, name);
+        gs32_log_from("gs32_dlf_request", "Logger name does not fit!: %s != %s", log_file, name);
         return -10;
     }
     return 0;
@@ -134,13 +129,13 @@ int32_t gs32_dlf_take_over(const char* path, const char* name, const char* folde
     char pos_path[kDlfPathSize];
     if (gs32_dlf_working_paths(folder, name, copy_path, pos_path) != 0 ||
         rename(path, copy_path) != 0) {
-        gs32_log_printf("%d: gs32_dlf_request: Can't move file :%s", pid(), path);
+        gs32_log_from("gs32_dlf_request", "Can't move file :%s", path);
         return -10;
     }
     if (gs32_is_regular_file(pos_path)) return 0;
     UniqueFile pos{fopen(pos_path, "w+")};
     if (!pos || fputs("0\r\n0\r\n", pos.get()) < 0 || fflush(pos.get()) != 0) {
-        gs32_log_printf("%d: gs32_dlf_request: Can't create tmp_pos file", pid());
+        gs32_log_from("gs32_dlf_request", "Can't create tmp_pos file");
         return -10;
     }
     return 0;
@@ -159,7 +154,7 @@ int32_t gs32_dlf_set_startpos(FILE* file, uint8_t from_start, uint32_t* max_data
     for (;;) {
         const int c = getc(file);
         if (c == EOF) {
-            gs32_log_printf("%d: gs32_dlf_set_startpos Error. Datastart not found:.", pid());
+            gs32_log_printf("%d: gs32_dlf_set_startpos Error. Datastart not found:.", static_cast<int>(getpid()));
             return -2;
         }
         memmove(window, window + 1, kDataStartLength - 1);
@@ -192,7 +187,7 @@ int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip,
         int32_t read = ms32_read_le16(file, &tag);
         if (read == 1 && tag == kDlfStartTag) read = ms32_read_le16(file, &length);
         if (read != 1) {
-            if (read < 0) gs32_log_printf("%d: gs32_dlf_get_next_block: Read Error", pid());
+            if (read < 0) gs32_log_from("gs32_dlf_get_next_block", "Read Error");
             return 0;
         }
         if (tag == kDlfStartTag) {
@@ -206,9 +201,8 @@ int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip,
         fseek(file, -2, SEEK_CUR);
         if (gs32_dlf_set_startpos(file, 0, max_dataset_size, ask_logger_out) != 0) {
             const unsigned shown = static_cast<unsigned>((tag & 0xff) << 8 | tag >> 8);
-            gs32_log_printf("%d: gs32_dlf_get_next_block: Start TAG not found: 0x%x", pid(),
-                            shown);
-            gs32_log_printf("%d: gs32_dlf_get_next_block: Error occured!!!!: %d", pid(), -2);
+            gs32_log_from("gs32_dlf_get_next_block", "Start TAG not found: 0x%x", shown);
+            gs32_log_from("gs32_dlf_get_next_block", "Error occured!!!!: %d", -2);
             return 0;
         }
         if (seen >= to_skip) return 0;
@@ -224,9 +218,8 @@ int32_t gs32_dlf_get_next_block(FILE* file, uint32_t block_number, uint8_t skip,
     }
     gv_store_le16(content, length);
     if (fread(content + kLengthField, 1, length, file) != length) {
-        gs32_log_printf("%d: gs32_dlf_get_next_block: Block of %u bytes cut short by the end of "
-                        "the file",
-                        pid(), static_cast<unsigned>(length));
+        gs32_log_from("gs32_dlf_get_next_block",
+                      "Block of %u bytes cut short by the end of the file", static_cast<unsigned>(length));
         return 0;
     }
     *length_out = static_cast<uint16_t>(piece.size());

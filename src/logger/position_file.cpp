@@ -42,9 +42,8 @@ int32_t gs32_read_actual_dlf_pos_from_file(const char* path, uint32_t* block_num
     uint32_t* const outputs[] = {block_number_out, byte_offset_out};
     for (int i = 0; i < 2; ++i) {
         if (fgets(line, sizeof line, file.get()) == nullptr) {
-            gs32_log_printf("%d: gs32_read_actual_dlf_pos_from_file: Error occured, read out %d "
-                            "line, byte format!\r\n",
-                            static_cast<int>(getpid()), i + 1);
+            gs32_log_from("gs32_read_actual_dlf_pos_from_file",
+                          "Error occured, read out %d line, byte format!\r\n", i + 1);
             *block_number_out = 0;
             *byte_offset_out = 0;
             return -10;
