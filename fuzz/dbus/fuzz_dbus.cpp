@@ -24,6 +24,7 @@
 #include "jobs/command_rows.h"
 #include "jobs/dbus_command.h"
 #include "jobs/job_line.h"
+#include "jobs/result_buffer.h"
 
 namespace {
 
@@ -121,14 +122,13 @@ std::string run_handler(uint32_t capacity) {
     gv_njch_reset_dbus_command();
     g_sends = 0;
     std::string stored;
-    ResultBuffer& buffer = g_worker_state.result;
+    ResultPart part;
     for (int call = 0;; ++call) {
         mv_check(call < 200);
         const int32_t result = ms32_njch_send_nextjob_cmd_to_dbus(g_job_line.cursor, kDbusRow);
         mv_check(g_sends <= 1);
-        stored.append(buffer.data.get(), buffer.fill_length);
-        buffer.fill_length = 0;
-        buffer.part_ready = 0;
+        if (result != -4) gv_ch_close_final_part();  // the line is the job's last
+        if (gs32_ch_take_part(&part) == 0) stored.append(part.data, part.length);
         if (result == 0) return stored;
         mv_check(result == -4);
     }

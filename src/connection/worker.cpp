@@ -19,8 +19,7 @@
 #include "connection/network.h"
 #include "connection/worker_state.h"
 #include "core/log.h"
-#include "jobs/command_table.h"
-#include "jobs/job_reader.h"
+#include "jobs/job_pass.h"
 
 namespace {
 
@@ -89,14 +88,6 @@ int32_t ms32_worker_join_bus(const SystemConfig* system) {
     return 0;
 }
 
-// The cycle's fresh start, shared by the start-up and the reset state.
-void mv_worker_reset_cycle() {
-    ms32_njch_reset_command_states();
-    gv_ch_reset_result_buffer();
-    g_worker_state.followup_job_ready = 0;
-    gv_connhandler_reset_job_reader();
-}
-
 // Calls StartConnection at most every 60 seconds while a cycle runs; true when it did.
 bool mb_worker_connect_renewal(WorkerTimers& timers) {
     uint32_t now = mu_now();
@@ -157,19 +148,10 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
             break;
         case CH_PROCESS: {
             mb_worker_connect_renewal(timers);
-            int32_t result = ms32_connhandler_process_nextjob();
-            if (result == 0) {
-                state.result.part_number += 1;
-                process.final_part = 1;
-                state.result.part_ready = 1;
-                state.end_suffix_pending = 1;
+            const int32_t result = gs32_ch_run_job_pass();
+            if (result == 0 || result == -6) {
                 state.cycle_state = CH_UPLOAD;
-            } else if (result == -4) {
-                if (state.result.part_ready == 1) {
-                    process.final_part = 0;
-                    state.cycle_state = CH_UPLOAD;
-                }
-            } else {
+            } else if (result != -4) {
                 state.cycle_state = CH_RESET;
             }
             break;
@@ -182,7 +164,7 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
             state.cycle_state = CH_IDLE;
             break;
         case CH_RESET:
-            mv_worker_reset_cycle();
+            gv_ch_reset_job();
             state.cycle_state = CH_WAIT_SERVICE;
             state.wait_interval = kRetryAfterFailureS;
             break;
@@ -232,7 +214,7 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     prctl(PR_SET_PDEATHSIG, SIGHUP);
-    mv_worker_reset_cycle();
+    gv_ch_reset_job();
     if (!ok) mv_worker_end(request_toggle);
 
     WorkerTimers timers;
