@@ -116,7 +116,9 @@ int32_t gs32_dbus_dispatch_signal(DBusMessage* message) {
     return 0;  // no slot takes it: dropped
 }
 
-void gv_dbus_set_signal_handlers(const PumpHandlers& handlers) { g_handlers = handlers; }
+void gv_dbus_set_signal_handlers(const PumpHandlers& handlers) {
+    g_handlers = handlers;
+}
 
 int32_t gs32_dbus_pump_signals(BusContext* context) {
     if (context == nullptr || context->connection == nullptr) return -10;

@@ -90,8 +90,7 @@ bool mb_next_cycle_due() {
 // Takes a JobFile from the reply to the final part: "OK", two bytes, then the job.
 // Returns UP_DONE, or UP_FAILED when the job cannot be taken.
 uint32_t mu_upload_take_followup(const char* reply, uint32_t length) {
-    if (strncmp(reply, "OK", 2) != 0 || !g_worker_state.upload_part.final ||
-        !mb_next_cycle_due()) {
+    if (strncmp(reply, "OK", 2) != 0 || !g_worker_state.upload_part.final || !mb_next_cycle_due()) {
         return UP_DONE;
     }
     if (length >= kMaxJobFileSize) {
