@@ -185,8 +185,7 @@ bool next_worker_trigger(BusRecorder& recorder, Korvad& korvad, int timeout_ms) 
     const std::vector<pid_t> workers = children_of(korvad.pid());
     if (workers.size() != 1) return false;
     const BusFilter trigger = signal_filter("TriggerWatchdog", std::to_string(workers[0]));
-    while (recorder.wait_for(trigger, 0)) {
-    }
+    while (recorder.wait_for(trigger, 0)) continue;  // those already recorded
     return recorder.wait_for(trigger, timeout_ms).has_value();
 }
 

@@ -35,9 +35,11 @@ TEST_F(Supervisor, WithoutConnectionsItRegistersAnswersKeepsTheWatchdogAliveAndE
     // one HELLO, long before the second trigger.
     BusFilter trigger = signal_filter("TriggerWatchdog", std::to_string(korvad_.pid()));
     ASSERT_TRUE(recorder_.wait_for(trigger, 2000));
-    const std::string who_is_there = "emit hodrad vel.kem.broadcast WhoIsThere s:hodrad s: s: s:";
-    sim_.command(who_is_there);
-    ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 2000));
+    auto answered = [&] {
+        sim_.command("emit hodrad vel.kem.broadcast WhoIsThere s:hodrad s: s: s:");
+        return recorder_.wait_for(signal_filter("HELLO", "korvad"), 2000).has_value();
+    };
+    ASSERT_TRUE(answered());
     ASSERT_TRUE(recorder_.wait_for(trigger, 7000));
     EXPECT_EQ(2u, count(recorder_, signal_filter("HELLO", "korvad")));
     EXPECT_EQ(1u, count(recorder_, signal_filter("WhoIsThere"))) << "no worker was started";
@@ -49,13 +51,11 @@ TEST_F(Supervisor, WithoutConnectionsItRegistersAnswersKeepsTheWatchdogAliveAndE
     EXPECT_TRUE(eventually([&] { return !second.running(); }, 3000));
     EXPECT_EQ(0, second.exit_status());
 
-    // SIGCHLD is ignored: the loop still answers in the pass after the one it came in;
-    // SIGTERM, and SIGINT for another daemon, end it at once in order.
+    // SIGCHLD is ignored: a second WhoIsThere, which the loop can only take in a pass after
+    // the one the signal came in, is answered too. SIGTERM, and SIGINT for another daemon,
+    // end it at once in order.
     kill(korvad_.pid(), SIGCHLD);
-    for (int pass = 0; pass < 2; ++pass) {
-        sim_.command(who_is_there);
-        ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 2000));
-    }
+    ASSERT_TRUE(answered() && answered());
     ASSERT_TRUE(korvad_.running());
     auto ends_in_order = [&](Korvad& korvad, int signal_number) {
         SCOPED_TRACE(signal_number);

@@ -49,16 +49,12 @@ inline JobRun run_job(const std::string& job, int max_steps = 1000000) {
     EXPECT_EQ(0, gs32_ch_set_job_data(job.data(), static_cast<uint32_t>(job.size())));
     ResultPart part;
     do {
-        if (run.steps++ >= max_steps) {
-            ADD_FAILURE() << "job did not end within " << max_steps << " steps";
-            return run;
-        }
         run.result = gs32_ch_run_job_pass();
         if (gs32_ch_take_part(&part) == 0) run.parts.emplace_back(part.data, part.length);
-    } while (run.result == -4 || run.result == -6);
+    } while ((run.result == -4 || run.result == -6) && ++run.steps < max_steps);
+    EXPECT_LT(run.steps++, max_steps) << "the job did not end";
     if (run.result != 0) {
-        const ResultBuffer& dropped = g_worker_state.result;
-        run.abandoned.assign(dropped.data.get(), dropped.fill_length);
+        run.abandoned.assign(g_worker_state.result.data.get(), g_worker_state.result.fill_length);
         gv_ch_reset_job();
     }
     return run;
