@@ -23,6 +23,7 @@
 #include "datapool/datapool_commands.h"
 #include "jobs/command_rows.h"
 #include "jobs/job_line.h"
+#include "jobs/result_buffer.h"
 #include "sim/datapool_world.h"
 
 namespace {
@@ -68,11 +69,11 @@ void set_line(const std::string& text) {
 
 // One KFGV line through the handler until it is stored; its status.
 int32_t run_kfgv() {
-    ResultBuffer& buffer = g_worker_state.result;
+    ResultPart part;
     for (;;) {
         const int32_t result = ms32_njch_get_var_value(g_job_line.cursor, kKfgvRow);
-        buffer.fill_length = 0;
-        buffer.part_ready = 0;
+        if (result != -4) gv_ch_close_final_part();  // the line is the job's last
+        gs32_ch_take_part(&part);  // the upload: the part leaves and the buffer empties
         if (result != -4) return result;
     }
 }

@@ -19,8 +19,9 @@
 #include "bench_clock.h"
 #include "connection/worker_state.h"
 #include "core/heap.h"
-#include "jobs/command_table.h"
+#include "jobs/job_pass.h"
 #include "jobs/job_reader.h"
+#include "jobs/result_buffer.h"
 
 namespace {
 
@@ -77,8 +78,7 @@ int gs_run_one(uint32_t size, bool naive) {
     record.max_result_file_size = 8192;
     gv_ch_worker_state_start(&record);
     if (gs32_ch_alloc_result_buffers() != 0) return 1;
-    gv_connhandler_reset_job_reader();
-    ms32_njch_reset_command_states();
+    gv_ch_reset_job();
 
     uint32_t length = 0;
     uint32_t lines = 0;
@@ -91,15 +91,13 @@ int gs_run_one(uint32_t size, bool naive) {
     uint32_t line_buffer = 0;
     uint64_t result_bytes = 0;
     int32_t result;
+    ResultPart part;
     const double start = bench::cpu_seconds();
-    while ((result = ms32_connhandler_process_nextjob()) == -4) {
+    while ((result = gs32_ch_run_job_pass()) == -4 || result == -6) {
         const uint32_t capacity = gp_connhandler_job_line()->capacity;
         if (capacity > line_buffer) line_buffer = capacity;
-        ResultBuffer& buffer = g_worker_state.result;
-        if (buffer.part_ready) {  // the upload: the part leaves and the buffer empties
-            result_bytes += buffer.fill_length;
-            buffer.fill_length = 0;
-            buffer.part_ready = 0;
+        if (gs32_ch_take_part(&part) == 0) {  // the upload: the part leaves, the buffer empties
+            result_bytes += part.length;
             ++parts;
         }
         if (naive && gp_connhandler_job_line()->pending) {
@@ -112,8 +110,10 @@ int gs_run_one(uint32_t size, bool naive) {
         }
     }
     const double seconds = bench::cpu_seconds() - start;
-    result_bytes += g_worker_state.result.fill_length;
-    ++parts;
+    if (gs32_ch_take_part(&part) == 0) {  // the final part
+        result_bytes += part.length;
+        ++parts;
+    }
     if (result != 0) {
         printf("bench_jobs: job ended with %d\n", result);
         return 1;

@@ -22,6 +22,7 @@
 #include "core/log.h"
 #include "jobs/command_rows.h"
 #include "jobs/job_line.h"
+#include "jobs/result_buffer.h"
 #include "logger/logger_commands.h"
 
 namespace {
@@ -72,15 +73,12 @@ void set_line(const char* text) {
 // the command failed).
 long long run_dlgn() {
     gv_njch_reset_logger_commands();
-    ResultBuffer& buffer = g_worker_state.result;
+    ResultPart part;
     long long produced = 0;
     for (;;) {
         const int32_t result = ms32_njch_dl_get_by_name(g_job_line.cursor, kDlgnRow);
-        if (buffer.part_ready || result != -4) {
-            produced += buffer.fill_length;
-            buffer.fill_length = 0;
-            buffer.part_ready = 0;
-        }
+        if (result != -4) gv_ch_close_final_part();  // the line is the job's last
+        if (gs32_ch_take_part(&part) == 0) produced += part.length;
         if (result == 0) return produced;
         if (result != -4) return -1;
     }

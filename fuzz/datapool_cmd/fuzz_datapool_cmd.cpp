@@ -22,6 +22,7 @@
 #include "jobs/command_rows.h"
 #include "jobs/datablock.h"
 #include "jobs/job_line.h"
+#include "jobs/result_buffer.h"
 #include "sim/datapool_world.h"
 
 namespace {
@@ -66,14 +67,13 @@ std::string run_handler(int16_t row, uint32_t capacity) {
     mv_check(gs32_ch_alloc_result_buffers() == 0);
     gv_njch_reset_datapool_commands();
     std::string stored;
-    ResultBuffer& buffer = g_worker_state.result;
+    ResultPart part;
     for (int call = 0;; ++call) {
         mv_check(call < 20000);
         const int32_t result = row == kKfgvRow ? ms32_njch_get_var_value(g_job_line.cursor, row)
                                                : ms32_njch_set_var_value(g_job_line.cursor, row);
-        stored.append(buffer.data.get(), buffer.fill_length);
-        buffer.fill_length = 0;
-        buffer.part_ready = 0;
+        if (result != -4) gv_ch_close_final_part();  // the line is the job's last
+        if (gs32_ch_take_part(&part) == 0) stored.append(part.data, part.length);
         if (result != -4) return stored;
     }
 }

@@ -22,6 +22,7 @@
 #include "jobs/command_rows.h"
 #include "jobs/dbus_command.h"
 #include "jobs/job_line.h"
+#include "jobs/result_buffer.h"
 
 namespace {
 
@@ -51,13 +52,12 @@ std::string run_handler(uint32_t capacity) {
     mv_check(gs32_ch_alloc_result_buffers() == 0);
     gv_njch_reset_dbus_command();
     std::string stored;
-    ResultBuffer& buffer = g_worker_state.result;
+    ResultPart part;
     for (int call = 0;; ++call) {
         mv_check(call < 200);
         const int32_t result = ms32_njch_send_nextjob_cmd_to_dbus(g_job_line.cursor, kDbusRow);
-        stored.append(buffer.data.get(), buffer.fill_length);
-        buffer.fill_length = 0;
-        buffer.part_ready = 0;
+        if (result != -4) gv_ch_close_final_part();  // the line is the job's last
+        if (gs32_ch_take_part(&part) == 0) stored.append(part.data, part.length);
         if (result == 0) return stored;
         mv_check(result == -4);
     }

@@ -17,9 +17,10 @@
 
 #include "connection/worker_state.h"
 #include "core/log.h"
-#include "jobs/command_table.h"
+#include "jobs/job_pass.h"
 #include "jobs/job_reader.h"
 #include "jobs/params.h"
+#include "jobs/result_buffer.h"
 
 namespace {
 
@@ -44,37 +45,30 @@ void mv_decode_all(const char* text) {
     }
 }
 
-std::string take_part() {
-    ResultBuffer& buffer = g_worker_state.result;
-    mv_check(buffer.fill_length <= buffer.capacity - 2);
-    std::string part(buffer.data.get(), buffer.fill_length);
-    buffer.fill_length = 0;
-    buffer.part_ready = 0;
-    return part;
-}
-
 // Runs the job once as the worker would; returns everything uploaded (after -1: what the
 // buffer held when the job was abandoned, as a last piece).
 std::string run_job(size_t job_size, bool decode) {
     std::string uploaded;
     // Each step reads a line (at least two bytes) or stores at least one result byte.
     const size_t max_steps = 80 * (job_size + 2);
+    ResultPart part;
     for (size_t step = 0;; ++step) {
         mv_check(step < max_steps);
         const bool was_pending = gp_connhandler_job_line()->pending != 0;
-        const int32_t result = ms32_connhandler_process_nextjob();
-        if (result == -4) {
+        const int32_t result = gs32_ch_run_job_pass();
+        if (gs32_ch_take_part(&part) == 0) {
+            mv_check(part.length <= g_worker_state.result.capacity - 2);
+            uploaded.append(part.data, part.length);
+        }
+        if (result == -4 || result == -6) {
             const JobLine* line = gp_connhandler_job_line();
             if (decode && !was_pending && line->pending) mv_decode_all(line->cursor);
-            if (g_worker_state.result.part_ready) uploaded += take_part();
             continue;
         }
         mv_check(result == 0 || result == -1);
-        uploaded += take_part();
         if (result == -1) {
-            gv_ch_reset_result_buffer();
-            gv_connhandler_reset_job_reader();
-            ms32_njch_reset_command_states();
+            uploaded.append(g_worker_state.result.data.get(), g_worker_state.result.fill_length);
+            gv_ch_reset_job();
         }
         return uploaded;
     }
@@ -85,8 +79,7 @@ void mv_start_worker(uint32_t capacity, const uint8_t* job, size_t job_size) {
     record.max_result_file_size = capacity;
     gv_ch_worker_state_start(&record);
     mv_check(gs32_ch_alloc_result_buffers() == 0);
-    gv_connhandler_reset_job_reader();
-    ms32_njch_reset_command_states();
+    gv_ch_reset_job();
     mv_check(gs32_ch_set_job_data(reinterpret_cast<const char*>(job),
                                   static_cast<uint32_t>(job_size)) == 0);
 }

@@ -8,13 +8,7 @@
 
 namespace {
 
-BusTwoTextHandler g_on_sms = nullptr;
-BusTextHandler g_on_hello = nullptr;
-BusTwoTextHandler g_on_network_notification = nullptr;
-BusTextHandler g_on_goodbye = nullptr;
-BusTextHandler g_on_network_response_time = nullptr;
-BusTextHandler g_on_who_is_there = nullptr;
-BusMessageHandler g_on_other_message = nullptr;
+PumpHandlers g_handlers;
 
 // The texts handed to the handlers live here until the next pump call. HELLO, GOODBYE and
 // WhoIsThere share one buffer.
@@ -48,18 +42,19 @@ constexpr const char* kWenlod = "vel.kem.wenlod";
 // limits leave room for the terminator in each buffer.
 // clang-format off
 const TextRule kRules[] = {
-    {kBusBroadcastInterface, "HELLO", &g_on_hello, nullptr,
+    {kBusBroadcastInterface, "HELLO", &g_handlers.on_hello, nullptr,
      {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, false},
-    {kBusBroadcastInterface, "GOODBYE", &g_on_goodbye, nullptr,
+    {kBusBroadcastInterface, "GOODBYE", &g_handlers.on_goodbye, nullptr,
      {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, false},
-    {kFimbad, "SMS", nullptr, &g_on_sms,
+    {kFimbad, "SMS", nullptr, &g_handlers.on_sms,
      {g_sms_sender, sizeof g_sms_sender, 19}, {g_sms_text, sizeof g_sms_text, 199}, false},
-    {kWenlod, "Network_Notification", nullptr, &g_on_network_notification,
+    {kWenlod, "Network_Notification", nullptr, &g_handlers.on_network_notification,
      {g_notification_first, sizeof g_notification_first, 9},
      {g_notification_status, sizeof g_notification_status, 9}, false},
-    {kBusBroadcastInterface, "NetworkResponseTimeIndicator", &g_on_network_response_time, nullptr,
+    {kBusBroadcastInterface, "NetworkResponseTimeIndicator",
+     &g_handlers.on_network_response_time, nullptr,
      {g_response_time_text, sizeof g_response_time_text, 199}, {nullptr, 0, 0}, false},
-    {kBusBroadcastInterface, "WhoIsThere", &g_on_who_is_there, nullptr,
+    {kBusBroadcastInterface, "WhoIsThere", &g_handlers.on_who_is_there, nullptr,
      {g_presence_text, sizeof g_presence_text, 199}, {nullptr, 0, 0}, true},
 };
 // clang-format on
@@ -108,8 +103,8 @@ int32_t ms32_pump_run_rule(const TextRule& rule, DBusMessage* message) {
 
 int32_t gs32_dbus_dispatch_signal(DBusMessage* message) {
     for (size_t i = 0; i < sizeof kRules / sizeof kRules[0]; ++i) {
-        if (i == kOtherMessageBefore && g_on_other_message != nullptr) {
-            g_on_other_message(message);
+        if (i == kOtherMessageBefore && g_handlers.on_other_message != nullptr) {
+            g_handlers.on_other_message(message);
             return 0;
         }
         const TextRule& rule = kRules[i];
@@ -121,18 +116,8 @@ int32_t gs32_dbus_dispatch_signal(DBusMessage* message) {
     return 0;  // no slot takes it: dropped
 }
 
-void gv_dbus_set_signal_handlers(BusTwoTextHandler on_sms, BusTextHandler on_hello,
-                                 BusTwoTextHandler on_network_notification,
-                                 BusTextHandler on_goodbye, BusTextHandler on_network_response_time,
-                                 BusTextHandler on_who_is_there,
-                                 BusMessageHandler on_other_message) {
-    g_on_sms = on_sms;
-    g_on_hello = on_hello;
-    g_on_network_notification = on_network_notification;
-    g_on_goodbye = on_goodbye;
-    g_on_network_response_time = on_network_response_time;
-    g_on_who_is_there = on_who_is_there;
-    g_on_other_message = on_other_message;
+void gv_dbus_set_signal_handlers(const PumpHandlers& handlers) {
+    g_handlers = handlers;
 }
 
 int32_t gs32_dbus_pump_signals(BusContext* context) {

@@ -12,20 +12,27 @@ using BusTwoTextHandler = int32_t (*)(const char* first, const char* second);
 // Gets any message that no earlier rule took; the pump keeps owning it.
 using BusMessageHandler = int32_t (*)(DBusMessage* message);
 
-// Replaces the process's handler slots (each may be nullptr):
-//   on_sms                    "SMS" on "vel.kem.fimbad": sender <= 19, text <= 199 characters
-//   on_hello                  "HELLO" on "vel.kem.broadcast": first text <= 199
-//   on_network_notification   "Network_Notification" on "vel.kem.wenlod": two texts <= 9
-//   on_goodbye                "GOODBYE" on "vel.kem.broadcast": first text <= 199
-//   on_network_response_time  "NetworkResponseTimeIndicator" on "vel.kem.broadcast": <= 199
-//   on_who_is_there           "WhoIsThere" on "vel.kem.broadcast": first text <= 199, or ""
-//                             when the signal has no argument
-//   on_other_message          any message that none of the rules before it took
-void gv_dbus_set_signal_handlers(BusTwoTextHandler on_sms, BusTextHandler on_hello,
-                                 BusTwoTextHandler on_network_notification,
-                                 BusTextHandler on_goodbye, BusTextHandler on_network_response_time,
-                                 BusTextHandler on_who_is_there,
-                                 BusMessageHandler on_other_message);
+// The process's handler slots, filled by name (designators in the order of the fields); an
+// empty slot takes nothing: PumpHandlers{.on_hello = ..., .on_network_notification = ...}
+struct PumpHandlers {
+    // "SMS" on "vel.kem.fimbad": sender <= 19, text <= 199 characters
+    BusTwoTextHandler on_sms = nullptr;
+    // "HELLO" on "vel.kem.broadcast": first text <= 199
+    BusTextHandler on_hello = nullptr;
+    // "Network_Notification" on "vel.kem.wenlod": two texts <= 9
+    BusTwoTextHandler on_network_notification = nullptr;
+    // "GOODBYE" on "vel.kem.broadcast": first text <= 199
+    BusTextHandler on_goodbye = nullptr;
+    // "NetworkResponseTimeIndicator" on "vel.kem.broadcast": first text <= 199
+    BusTextHandler on_network_response_time = nullptr;
+    // "WhoIsThere" on "vel.kem.broadcast": first text <= 199, or "" without an argument
+    BusTextHandler on_who_is_there = nullptr;
+    // any message that none of the rules before it took
+    BusMessageHandler on_other_message = nullptr;
+};
+
+// Replaces the process's handler slots.
+void gv_dbus_set_signal_handlers(const PumpHandlers& handlers);
 
 // Reads and writes without waiting and hands each queued message to the first filled slot
 // whose rule matches, in the order HELLO, GOODBYE, SMS, Network_Notification,

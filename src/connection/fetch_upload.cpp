@@ -13,6 +13,7 @@
 #include "connection/worker_state.h"
 #include "core/log.h"
 #include "http/http.h"
+#include "jobs/result_buffer.h"
 
 namespace {
 
@@ -96,8 +97,7 @@ bool mb_next_cycle_due() {
 // Takes a JobFile from the reply to the final part: "OK", two bytes, then the job.
 // Returns UP_DONE, or UP_FAILED when the job cannot be taken.
 uint32_t mu_upload_take_followup(const char* reply, uint32_t length) {
-    if (strncmp(reply, "OK", 2) != 0 || g_worker_process.final_part != 1 ||
-        !mb_next_cycle_due()) {
+    if (strncmp(reply, "OK", 2) != 0 || !g_worker_state.upload_part.final || !mb_next_cycle_due()) {
         return UP_DONE;
     }
     if (length >= kMaxJobFileSize) {
@@ -171,22 +171,18 @@ int32_t ms32_connhandler_get_nextjob() {
 
 void mv_connhandler_gprs_job_send_result_data_task() {
     WorkerState& state = g_worker_state;
-    ResultBuffer& result = state.result;
+    ResultPart& part = state.upload_part;
     switch (state.upload_state) {
         case UP_IDLE:
-            if (result.part_ready == 1) {
-                result.part_ready = 0;
-                state.upload_state = UP_NAME;
-            }
+            if (gs32_ch_take_part(&part) == 0) state.upload_state = UP_NAME;
             return;
         case UP_NAME: {
             int length = snprintf(state.result_name, sizeof state.result_name, "%s.%.5ld",
-                                  state.result_path, static_cast<long>(result.part_number));
-            if (state.end_suffix_pending == 1 && length >= 0 &&
+                                  state.result_path, static_cast<long>(part.number));
+            if (part.final && length >= 0 &&
                 static_cast<size_t>(length) < sizeof state.result_name) {
                 snprintf(state.result_name + length, sizeof state.result_name - length, ".end");
             }
-            state.end_suffix_pending = 0;
             state.upload_state = UP_SEND;
             return;
         }
@@ -194,8 +190,7 @@ void mv_connhandler_gprs_job_send_result_data_task() {
             HeapBuffer path;
             if (ms32_connhandler_set_target(state.result_name, &path) != 0) return;
             HttpJob job{path.get(), mpc_credential(state.config.http_user),
-                        mpc_credential(state.config.http_passwd), result.data.get(),
-                        result.fill_length};
+                        mpc_credential(state.config.http_passwd), part.data, part.length};
             HeapBuffer reply;
             uint32_t reply_length = 0;
             int32_t sent = gs32_transfer_run(ms32_transfer_operation, mv_transfer_trigger, &job,
@@ -214,14 +209,8 @@ void mv_connhandler_gprs_job_send_result_data_task() {
             return;
         }
         case UP_DONE:
-            result.fill_length = 0;
             state.upload_state = UP_IDLE;
-            if (g_worker_process.final_part != 0) {
-                result.part_number = 0;
-                state.cycle_state = CH_CYCLE_DONE;
-            } else {
-                state.cycle_state = CH_PROCESS;
-            }
+            state.cycle_state = part.final ? CH_CYCLE_DONE : CH_PROCESS;
             return;
         default:
             state.upload_state = UP_IDLE;

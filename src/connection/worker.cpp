@@ -19,8 +19,7 @@
 #include "connection/network.h"
 #include "connection/worker_state.h"
 #include "core/log.h"
-#include "jobs/command_table.h"
-#include "jobs/job_reader.h"
+#include "jobs/job_pass.h"
 
 namespace {
 
@@ -73,9 +72,8 @@ int32_t ms32_worker_join_bus(const SystemConfig* system) {
     if (gs32_dbus_connect_private(&g_worker_bus) != 0) return -1;
     gs32_dbus_add_match(&g_worker_bus, "type='signal',interface='vel.kem.broadcast'");
     gs32_dbus_add_match(&g_worker_bus, "type='signal',interface='vel.kem.wenlod'");
-    gv_dbus_set_signal_handlers(nullptr, mv_connhandler_who_is_there,
-                                mv_connhandler_network_notification, nullptr, nullptr, nullptr,
-                                nullptr);
+    gv_dbus_set_signal_handlers({.on_hello = mv_connhandler_who_is_there,
+                                 .on_network_notification = mv_connhandler_network_notification});
     if (system->watchdog_interval > 0) {
         g_worker_bus.watchdog_interval = system->watchdog_interval;
         snprintf(g_worker_bus.CMDOnWatchdog, sizeof g_worker_bus.CMDOnWatchdog, "%s",
@@ -87,14 +85,6 @@ int32_t ms32_worker_join_bus(const SystemConfig* system) {
         }
     }
     return 0;
-}
-
-// The cycle's fresh start, shared by the start-up and the reset state.
-void mv_worker_reset_cycle() {
-    ms32_njch_reset_command_states();
-    gv_ch_reset_result_buffer();
-    g_worker_state.followup_job_ready = 0;
-    gv_connhandler_reset_job_reader();
 }
 
 // Calls StartConnection at most every 60 seconds while a cycle runs; true when it did.
@@ -157,19 +147,10 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
             break;
         case CH_PROCESS: {
             mb_worker_connect_renewal(timers);
-            int32_t result = ms32_connhandler_process_nextjob();
-            if (result == 0) {
-                state.result.part_number += 1;
-                process.final_part = 1;
-                state.result.part_ready = 1;
-                state.end_suffix_pending = 1;
+            const int32_t result = gs32_ch_run_job_pass();
+            if (result == 0 || result == -6) {
                 state.cycle_state = CH_UPLOAD;
-            } else if (result == -4) {
-                if (state.result.part_ready == 1) {
-                    process.final_part = 0;
-                    state.cycle_state = CH_UPLOAD;
-                }
-            } else {
+            } else if (result != -4) {
                 state.cycle_state = CH_RESET;
             }
             break;
@@ -182,7 +163,7 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
             state.cycle_state = CH_IDLE;
             break;
         case CH_RESET:
-            mv_worker_reset_cycle();
+            gv_ch_reset_job();
             state.cycle_state = CH_WAIT_SERVICE;
             state.wait_interval = kRetryAfterFailureS;
             break;
@@ -232,7 +213,7 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     prctl(PR_SET_PDEATHSIG, SIGHUP);
-    mv_worker_reset_cycle();
+    gv_ch_reset_job();
     if (!ok) mv_worker_end(request_toggle);
 
     WorkerTimers timers;

@@ -37,6 +37,14 @@ struct ResultBuffer {
     uint8_t part_ready = 0;
 };
 
+// A finished part as the upload takes it out of the ResultBuffer (gs32_ch_take_part).
+struct ResultPart {
+    const char* data = nullptr;  // the ResultBuffer's own bytes, unchanged until the next append
+    uint32_t length = 0;
+    uint32_t number = 0;  // counted from 1 within a job; names the uploaded part
+    bool final = false;   // the job's last part, uploaded under a name ending in ".end"
+};
+
 // Scratch space of the handler that is running: its output and the length to append.
 struct ResultLineBuffer {
     HeapBuffer data;
@@ -58,9 +66,9 @@ struct WorkerState {
     ResultBuffer result;
     uint8_t link_up = 0;
     uint32_t upload_state = 0;
+    ResultPart upload_part;              // the part being uploaded
     char result_name[256] = {};
     char result_path[512] = {};
-    uint8_t end_suffix_pending = 0;
     int32_t self_pid = 0;
     uint8_t followup_job_ready = 0;
     uint32_t cycle_start = 0;            // seconds since the epoch

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "connection/worker_state.h"
 #include "core/log.h"
 
 namespace {
@@ -41,7 +40,27 @@ int32_t gs32_ch_cp_to_result_buffer(const char* data, uint32_t length) {
     buffer.carry_length += room;
     buffer.part_number += 1;
     buffer.part_ready = 1;
+    g_worker_process.final_part = 0;  // the rest of this output follows in a later part
     return -6;
+}
+
+void gv_ch_close_final_part() {
+    ResultBuffer& buffer = g_worker_state.result;
+    buffer.part_number += 1;
+    buffer.part_ready = 1;
+    g_worker_process.final_part = 1;
+}
+
+int32_t gs32_ch_take_part(ResultPart* out) {
+    ResultBuffer& buffer = g_worker_state.result;
+    if (buffer.part_ready != 1 || out == nullptr) return -1;
+    const bool final = g_worker_process.final_part != 0;
+    *out = ResultPart{buffer.data.get(), buffer.fill_length, buffer.part_number, final};
+    // The bytes stay where they are: nothing is appended before the upload has ended.
+    buffer.part_ready = 0;
+    buffer.fill_length = 0;
+    if (final) buffer.part_number = 0;
+    return 0;
 }
 
 uint32_t gu32_ch_format_result_line(const char* format, ...) {

@@ -1,6 +1,5 @@
 // Whole connection cycles of the daemon on a private bus: waiting for the network service,
 // connecting, fetching, interpreting, uploading in parts, and every failure's retry.
-#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -41,7 +40,7 @@ TEST_F(Cycle, WaitsForTheNetworkServiceAndItsLinkThenFetchesInterpretsAndPosts) 
     EXPECT_EQ("vel.kem.wenlod", start->destination);
     EXPECT_EQ((std::vector<std::string>{"120"}), start->args);
     ASSERT_TRUE(recorder_.wait_for(call_filter("GetConInterface")));
-    usleep(1000000);
+    ASSERT_TRUE(next_worker_trigger(recorder_, korvad_));
     EXPECT_EQ(0u, gets(server_)) << "NotConnected keeps the worker waiting";
     sim_.command("emit wenlod vel.kem.wenlod Network_Notification s:ppp0 s:UP");
 

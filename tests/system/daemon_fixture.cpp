@@ -181,6 +181,14 @@ std::string le16(uint32_t v) {
     return {static_cast<char>(v & 0xff), static_cast<char>(v >> 8 & 0xff)};
 }
 
+bool next_worker_trigger(BusRecorder& recorder, Korvad& korvad, int timeout_ms) {
+    const std::vector<pid_t> workers = children_of(korvad.pid());
+    if (workers.size() != 1) return false;
+    const BusFilter trigger = signal_filter("TriggerWatchdog", std::to_string(workers[0]));
+    while (recorder.wait_for(trigger, 0)) continue;  // those already recorded
+    return recorder.wait_for(trigger, timeout_ms).has_value();
+}
+
 size_t gets(const JobServer& server) {
     const std::string letters = server.methods();
     return static_cast<size_t>(std::count(letters.begin(), letters.end(), 'G'));

@@ -116,6 +116,10 @@ testing::AssertionResult same(const std::string& expected, const std::string& ac
 std::string repeat(const std::string& text, int n);
 // Two bytes little-endian, as numbers go on the wire.
 std::string le16(uint32_t v);
+// Waits for the next watchdog trigger of korvad's one worker, which its loop sends every 5
+// daemon seconds: a check made after it covers the passes before, so that it can show that
+// something did not happen.
+bool next_worker_trigger(BusRecorder& recorder, Korvad& korvad, int timeout_ms = 6000);
 // How many GETs the job server has received.
 size_t gets(const JobServer& server);
 // Waits until the last part posted is a final one; true when it is.

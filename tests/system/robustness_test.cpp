@@ -2,7 +2,6 @@
 // daemons that stop answering in the middle of a cycle, a server that closes in the middle
 // of an upload, and a hundred connections at once.
 #include <signal.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
@@ -49,18 +48,14 @@ TEST_F(Robust, PlainOkToTheFinalPartIsAnAcknowledgementEvenWhenTheNextCycleIsDue
         Korvad korvad;
         korvad.start_with_job(server, interval + repeat("#\r\n", 60));
         ASSERT_TRUE(eventually([&] { return gets(server) >= 3; }, 15000)) << korvad.log();
-        // The last job idles the worker, so that the requests come to an end.
-        server.put_job("jobs/dev/job.txt", "FWSW;3600\r\n" + repeat("#\r\n", 61));
-        const std::string last = "FWSW;0\r\n" + repeat("#;0\r\n", 61);
-        ASSERT_TRUE(eventually([&] { return server.posted(kFinal) == last; }, 15000))
-            << korvad.log();
-        usleep(1500000);
-        std::string alternating;
-        const std::string methods = server.methods();
-        for (size_t i = 0; i < methods.size() / 2; ++i) alternating += "GP";
-        EXPECT_EQ(alternating, methods) << "one POST per fetched job, none for an empty one";
-        EXPECT_EQ(last, server.posted(kFinal));
         EXPECT_EQ(0, korvad.stop(SIGTERM));
+        // The daemon may have ended between a GET and its POST.
+        const std::string methods = server.methods();
+        EXPECT_EQ(repeat("GP", methods.size() / 2) + (methods.size() % 2 ? "G" : ""), methods)
+            << "one POST per fetched job, none for an empty one";
+        for (const JobServer::Post& post : server.posts()) {
+            EXPECT_TRUE(same("FWSW;0\r\n" + repeat("#;0\r\n", 60), post.body)) << post.name;
+        }
     }
 }
 
@@ -143,7 +138,9 @@ TEST_F(Robust, AJobInTheReplyToAPartBeforeTheFinalOneIsNotTakenEvenWhenTheCycleI
                            "max_result_file_size 4096\n", 20);
     ASSERT_EQ("FWSW;0\r\n", server_.posted("results/dev/result.txt.00001.end", 15000))
         << korvad_.log();
-    usleep(1500000);
+    // The second trigger comes many passes after the post, even when the first came at once.
+    ASSERT_TRUE(next_worker_trigger(recorder_, korvad_));
+    ASSERT_TRUE(next_worker_trigger(recorder_, korvad_));
     EXPECT_EQ("GPPPP", server_.methods()) << korvad_.log();
     EXPECT_EQ(4094u, server_.posted("results/dev/result.txt.00002").size());
     EXPECT_EQ(0, korvad_.stop(SIGTERM));

@@ -13,37 +13,28 @@
 #include "connection/worker_state.h"
 #include "core/log.h"
 #include "jobs/command_table.h"
+#include "jobs/job_pass.h"
 #include "jobs/job_reader.h"
+#include "jobs/result_buffer.h"
 #include "support/process.h"
 
 namespace jobs_test {
 
-// A worker with a ResultBuffer of capacity bytes, the reader at its start and every
-// handler in its first-call state.
+// A worker with a ResultBuffer of capacity bytes and the job machinery at its start.
 inline void start_worker(uint32_t capacity = 8192, int32_t dlts = 0) {
     ConnectionConfig record{};
     record.max_result_file_size = capacity;
     record.DLTS = dlts;
     gv_ch_worker_state_start(&record);
     ASSERT_EQ(0, gs32_ch_alloc_result_buffers());
-    gv_connhandler_reset_job_reader();
-    ms32_njch_reset_command_states();
-}
-
-// Empties the ResultBuffer as an upload does and returns what it held.
-inline std::string upload() {
-    ResultBuffer& buffer = g_worker_state.result;
-    std::string part(buffer.data.get(), buffer.fill_length);
-    buffer.fill_length = 0;
-    buffer.part_ready = 0;
-    return part;
+    gv_ch_reset_job();
 }
 
 struct JobRun {
     int32_t result = 0;              // 0 or -1, the code that ended the job
     std::vector<std::string> parts;  // uploaded parts in order; after 0 the last is final
     std::string abandoned;           // what the buffer held when -1 abandoned the job
-    int steps = 0;                   // interpreter calls
+    int steps = 0;                   // interpreter passes
     std::string text() const {       // all parts and the abandoned rest, joined
         std::string all;
         for (const std::string& part : parts) all += part;
@@ -51,28 +42,20 @@ struct JobRun {
     }
 };
 
-// Calls the interpreter until the job ends, uploading every ready part and the final rest;
-// after -1 it resets the ResultBuffer and the handlers as the worker does (the reader
-// restarts by itself).
+// Passes the interpreter over the job as the worker does, uploading every part it makes
+// ready; after -1 it keeps what the buffer held and abandons the job as the worker does.
 inline JobRun run_job(const std::string& job, int max_steps = 1000000) {
     JobRun run;
     EXPECT_EQ(0, gs32_ch_set_job_data(job.data(), static_cast<uint32_t>(job.size())));
-    while ((run.result = ms32_connhandler_process_nextjob()) == -4) {
-        if (g_worker_state.result.part_ready) run.parts.push_back(upload());
-        if (++run.steps >= max_steps) {
-            ADD_FAILURE() << "job did not end within " << max_steps << " steps";
-            return run;
-        }
-    }
-    ++run.steps;
-    if (run.result == 0) {
-        g_worker_state.result.part_number += 1;
-        run.parts.push_back(upload());
-        g_worker_state.result.part_number = 0;
-    } else {
-        run.abandoned = upload();
-        gv_ch_reset_result_buffer();
-        ms32_njch_reset_command_states();
+    ResultPart part;
+    do {
+        run.result = gs32_ch_run_job_pass();
+        if (gs32_ch_take_part(&part) == 0) run.parts.emplace_back(part.data, part.length);
+    } while ((run.result == -4 || run.result == -6) && ++run.steps < max_steps);
+    EXPECT_LT(run.steps++, max_steps) << "the job did not end";
+    if (run.result != 0) {
+        run.abandoned.assign(g_worker_state.result.data.get(), g_worker_state.result.fill_length);
+        gv_ch_reset_job();
     }
     return run;
 }

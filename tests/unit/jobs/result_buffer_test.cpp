@@ -11,20 +11,26 @@ namespace {
 int32_t append(const std::string& text) {
     return gs32_ch_cp_to_result_buffer(text.data(), static_cast<uint32_t>(text.size()));
 }
+// The ready part as "<bytes>/<number>", with ".end" when it is the final one.
+std::string take() {
+    ResultPart part;
+    if (gs32_ch_take_part(&part) != 0) return "none ready";
+    return std::string(part.data, part.length) + "/" + std::to_string(part.number) +
+           (part.final ? ".end" : "");
+}
 }  // namespace
 
-TEST(ResultBuffer, FillsToCapacityLessTwoBeforeAPartIsReady) {
+TEST(ResultBuffer, FillsToCapacityLessTwoBeforeANumberedPartIsReady) {
     start_worker(4096);
-    ResultBuffer& buffer = g_worker_state.result;
     EXPECT_EQ(0, append(std::string(4094, 'a')));  // exactly to capacity - 2
-    EXPECT_EQ(0, buffer.part_ready + buffer.part_number);
+    EXPECT_EQ("none ready", take());
     EXPECT_EQ(-6, append("b"));
-    EXPECT_EQ(4094u, buffer.fill_length);
-    EXPECT_EQ(1, buffer.part_ready);
-    EXPECT_EQ(1u, buffer.part_number);
-    EXPECT_EQ(std::string(4094, 'a'), upload());
+    EXPECT_EQ(std::string(4094, 'a') + "/1", take());
     EXPECT_EQ(0, append("b"));
-    EXPECT_EQ("b", upload());
+    gv_ch_close_final_part();
+    EXPECT_EQ("b/2.end", take());
+    gv_ch_close_final_part();  // the next job numbers its parts from 1 again
+    EXPECT_EQ("/1.end", take());
 }
 
 TEST(ResultBuffer, ACarryLongerThanTheLineStoresNothing) {

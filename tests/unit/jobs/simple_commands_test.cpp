@@ -37,12 +37,9 @@ TEST(CommandStates, ResetMakesAnInterruptedCommandStartOver) {
     start_worker(4, 1);
     const std::string first = "DLTS;5\r\n";
     ASSERT_EQ(0, gs32_ch_set_job_data(first.data(), static_cast<uint32_t>(first.size())));
-    ASSERT_EQ(-4, ms32_connhandler_process_nextjob());  // read
-    ASSERT_EQ(-4, ms32_connhandler_process_nextjob());  // first call fills the part
-    ASSERT_EQ(1, g_worker_state.result.part_ready);
-    gv_ch_reset_result_buffer();
-    gv_connhandler_reset_job_reader();
-    ASSERT_EQ(0, ms32_njch_reset_command_states());
+    ASSERT_EQ(-4, gs32_ch_run_job_pass());  // read
+    ASSERT_EQ(-6, gs32_ch_run_job_pass());  // first call fills the part
+    gv_ch_reset_job();
     // The next DLTS does its work again and answers its whole line.
     EXPECT_EQ("DLTS;0\r\n", run_job("DLTS;7\r\n").text());
     EXPECT_EQ(7, gs32_ch_get_dl_max_transfer_size());
