@@ -104,13 +104,12 @@ void mv_append(DBusMessage* message, const uint8_t* data, size_t size, bool* fir
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
-        gv_dbus_set_signal_handlers({.on_sms = on_sms,
-                                     .on_hello = on_one,
-                                     .on_network_notification = on_notification,
-                                     .on_goodbye = on_one,
-                                     .on_network_response_time = on_one,
-                                     .on_who_is_there = on_one,
-                                     .on_other_message = on_other});
+        PumpHandlers h;
+        h.on_sms = on_sms;
+        h.on_hello = h.on_goodbye = h.on_network_response_time = h.on_who_is_there = on_one;
+        h.on_network_notification = on_notification;
+        h.on_other_message = on_other;
+        gv_dbus_set_signal_handlers(h);
         return true;
     }();
     (void)ready;

@@ -12,8 +12,8 @@ using BusTwoTextHandler = int32_t (*)(const char* first, const char* second);
 // Gets any message that no earlier rule took; the pump keeps owning it.
 using BusMessageHandler = int32_t (*)(DBusMessage* message);
 
-// The process's handler slots, filled by name (designators in the order of the fields); an
-// empty slot takes nothing: PumpHandlers{.on_hello = ..., .on_network_notification = ...}
+// The process's handler slots, each filled by its name (handlers.on_hello = ...), never by
+// position; an empty slot takes nothing.
 struct PumpHandlers {
     // "SMS" on "vel.kem.fimbad": sender <= 19, text <= 199 characters
     BusTwoTextHandler on_sms = nullptr;

@@ -72,8 +72,10 @@ int32_t ms32_worker_join_bus(const SystemConfig* system) {
     if (gs32_dbus_connect_private(&g_worker_bus) != 0) return -1;
     gs32_dbus_add_match(&g_worker_bus, "type='signal',interface='vel.kem.broadcast'");
     gs32_dbus_add_match(&g_worker_bus, "type='signal',interface='vel.kem.wenlod'");
-    gv_dbus_set_signal_handlers({.on_hello = mv_connhandler_who_is_there,
-                                 .on_network_notification = mv_connhandler_network_notification});
+    PumpHandlers handlers;
+    handlers.on_hello = mv_connhandler_who_is_there;
+    handlers.on_network_notification = mv_connhandler_network_notification;
+    gv_dbus_set_signal_handlers(handlers);
     if (system->watchdog_interval > 0) {
         g_worker_bus.watchdog_interval = system->watchdog_interval;
         snprintf(g_worker_bus.CMDOnWatchdog, sizeof g_worker_bus.CMDOnWatchdog, "%s",

@@ -166,6 +166,10 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
         job += "DLTS;" + std::to_string(budgets[i]) + "\r\nDLGN;iv;;;0\r\n";
         expected += "DLTS;0\r\n" + dlgn("iv", i + 1, 0, 1);
     }
+    // The end of the file counts as a block: an offset after the finished file skips past
+    // saved block number (2) + 5 blocks, and the next DLGN records 2 as the resume point.
+    job += "DLGN;iv;;;5\r\n";
+    expected += dlgn("iv", 5, 0, 0);
     job += "DLTS;0\r\nDLCN;log1\r\n";
     expected += "DLTS;0\r\nDLCN;0\r\n";
     const std::string dev = connect("dev", job);
@@ -181,6 +185,8 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
     ASSERT_TRUE(wait_uploads("mid", 1));
     ASSERT_TRUE(wait_uploads("short", 2)) << korvad_.log().substr(0, 3000);
     EXPECT_TRUE(same(expected, uploads("dev")[0].bytes));
+    const std::string iv_position = read_file(dev + "/iv_tmp_pos");
+    EXPECT_EQ(0u, iv_position.rfind("2\r\n", 0)) << iv_position;
     const std::vector<std::string> names = server_.posted_names();
     EXPECT_GE(std::count_if(names.begin(), names.end(),
                             [](const std::string& n) { return n.find("/dev/") != n.npos; }),

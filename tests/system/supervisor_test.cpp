@@ -43,6 +43,11 @@ TEST_F(Supervisor, WithoutConnectionsItRegistersAnswersKeepsTheWatchdogAliveAndE
     ASSERT_TRUE(recorder_.wait_for(trigger, 7000));
     EXPECT_EQ(2u, count(recorder_, signal_filter("HELLO", "korvad")));
     EXPECT_EQ(1u, count(recorder_, signal_filter("WhoIsThere"))) << "no worker was started";
+    // Broadcasts it has no use for never queue up in front of a WhoIsThere: taken one per
+    // pass, these two hundred would hold the answer for more than a minute.
+    for (int i = 0; i < 200; ++i) sim_.command("emit hodrad vel.kem.broadcast Noise s:x");
+    sim_.command("emit hodrad vel.kem.broadcast WhoIsThere s:hodrad s: s: s:");
+    ASSERT_TRUE(recorder_.wait_for(signal_filter("HELLO", "korvad"), 10000));
 
     // A second daemon cannot take the name, and ends.
     Korvad second;

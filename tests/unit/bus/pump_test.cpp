@@ -25,11 +25,15 @@ const auto on_other =
     +[](DBusMessage* message) { return note("other", dbus_message_get_member(message)); };
 
 void set_handlers(bool with_hello = true, bool with_other = false) {
-    gv_dbus_set_signal_handlers(
-        {.on_sms = on_sms, .on_hello = with_hello ? on_hello : nullptr,
-         .on_network_notification = on_network, .on_goodbye = on_goodbye,
-         .on_network_response_time = on_response_time, .on_who_is_there = on_who_is_there,
-         .on_other_message = with_other ? on_other : nullptr});
+    PumpHandlers h;
+    h.on_sms = on_sms;
+    h.on_hello = with_hello ? on_hello : nullptr;
+    h.on_network_notification = on_network;
+    h.on_goodbye = on_goodbye;
+    h.on_network_response_time = on_response_time;
+    h.on_who_is_there = on_who_is_there;
+    h.on_other_message = with_other ? on_other : nullptr;
+    gv_dbus_set_signal_handlers(h);
 }
 
 const char kBroadcast[] = "vel.kem.broadcast";
