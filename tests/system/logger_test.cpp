@@ -3,11 +3,15 @@
 // copy of every posted part shows what reached the server, in which order and how often.
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -92,6 +96,22 @@ std::string line_with(const std::string& text, const std::string& part, const st
     }
     return "";
 }
+
+// path (a folder or a file) made read-only by a bind mount onto itself, in the test's own
+// mount namespace, which the daemon started later inherits; undone at the end of the scope.
+struct ReadOnlyMount {
+    explicit ReadOnlyMount(const std::string& at) : path(at) {
+        mounted = mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
+        if (!mounted) return;
+        ok = mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    }
+    ~ReadOnlyMount() {
+        if (mounted) umount2(path.c_str(), MNT_DETACH);
+    }
+    std::string path;
+    bool mounted = false;
+    bool ok = false;
+};
 
 class Logger : public DaemonTest {
   protected:
@@ -444,6 +464,40 @@ TEST_F(Logger, UnsafeFoldersAndPlantedLinksAreRefused) {
         const std::string entry = folders[i] + "/" + p.id + p.entry;
         EXPECT_NE("", line_with(korvad_.log(), entry + " is a link", "unsafe"));
     }
+}
+
+// A folder that cannot be written is found before a logger is asked for a file that nobody
+// could take over; a position file that cannot be written after a budgeted DLGN ends the
+// next one with -10 rather than with blocks that a restart would deliver again.
+TEST_F(Logger, ReadOnlyFolderOrPositionFileEndsDlgn) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        GTEST_SKIP() << "no mount namespace of its own here (" << strerror(errno)
+                     << "): needs root and a single-threaded test process";
+    }
+    KORVAD_START_WORLD(standins({"tulvad_ro", "tulvad_rp"}, {"tulvad_rp.blocks=25"}));
+    server_.control(kHoldGets);
+    const std::string folder = connect("ro", "FWSW;3600\r\nDLGN;ro;;;0\r\n");
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    const ReadOnlyMount read_only_folder{folder};
+    ASSERT_TRUE(read_only_folder.ok) << strerror(errno);
+    const std::string pos = connect("rp", budgeted_job("rp")) + "/rp_tmp_pos";
+    korvad_.start();
+
+    ASSERT_TRUE(wait_uploads("rp", 1)) << korvad_.log().substr(0, 3000);
+    const ReadOnlyMount read_only_pos{pos};
+    ASSERT_TRUE(read_only_pos.ok) << strerror(errno);
+    ASSERT_TRUE(wait_uploads("rp", 2)) << korvad_.log().substr(0, 3000);
+    ASSERT_TRUE(wait_uploads("ro", 1));
+    EXPECT_TRUE(same("FWSW;0\r\nDLGN;-10\r\n", uploads("ro")[0].bytes));
+    EXPECT_FALSE(asked("ro"));
+    EXPECT_TRUE(same("FWSW;0\r\nDLTS;0\r\n" + dlgn("rp", 1, 0, 10), uploads("rp")[0].bytes));
+    EXPECT_TRUE(same("FWSW;0\r\nDLTS;0\r\nDLGN;-10\r\n", uploads("rp")[1].bytes));
+    EXPECT_EQ("0\r\n0\r\n", read_file(pos));
+    const std::string log = korvad_.log();
+    EXPECT_NE("", line_with(log, "Exchange folder " + folder + " is not writable",
+                            strerror(EROFS)));
+    EXPECT_NE("", line_with(log, "Can't write " + pos, strerror(EROFS)));
 }
 
 }  // namespace
