@@ -1,7 +1,6 @@
 // DLGN and DLCN through whole cycles: logger service and intermediary stand-ins write real
 // LoggerFiles with numbered blocks ("F<file>B<block>:" and letters), and the job server's
 // copy of every posted part shows what reached the server, in which order and how often.
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -75,41 +74,15 @@ std::vector<std::string> dlgn_blocks(const std::string& s) {
     return blocks;
 }
 
-// The names in folder, "." and ".." left out.
-std::vector<std::string> listing(const std::string& folder) {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            if (entry->d_name != "."s && entry->d_name != ".."s) names.push_back(entry->d_name);
-        }
-        closedir(dir);
-    }
-    return names;
-}
-
-// The first line of text that holds both parts, or "".
-std::string line_with(const std::string& text, const std::string& part, const std::string& also) {
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
-        const size_t begin = text.rfind('\n', at) + 1;  // npos + 1 is 0
-        const std::string line = text.substr(begin, text.find('\n', at) - begin);
-        if (line.find(also) != std::string::npos) return line;
-    }
-    return "";
-}
-
 // path (a folder or a file) made read-only by a bind mount onto itself, in the test's own
 // mount namespace, which the daemon started later inherits; undone at the end of the scope.
 struct ReadOnlyMount {
     explicit ReadOnlyMount(const std::string& at) : path(at) {
-        mounted = mount(path.c_str(), path.c_str(), nullptr, MS_BIND, nullptr) == 0;
-        if (!mounted) return;
-        ok = mount(nullptr, path.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+        ok = mount(at.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+             mount(nullptr, at.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
     }
-    ~ReadOnlyMount() {
-        if (mounted) umount2(path.c_str(), MNT_DETACH);
-    }
+    ~ReadOnlyMount() { umount2(path.c_str(), MNT_DETACH); }
     std::string path;
-    bool mounted = false;
     bool ok = false;
 };
 
@@ -379,10 +352,11 @@ TEST_F(Logger, UnsafeFoldersAndPlantedLinksAreRefused) {
         mode_t mode;
         uid_t owner;
         bool link;  // the folder is a link to a safe folder
-    } const unsafe[] = {{"grp", 0770, 0, false},
-                        {"oth", 0703, 0, false},
-                        {"usr", 0700, 4242, false},
-                        {"lnk", 0700, 0, true}};
+        const char* why;
+    } const unsafe[] = {{"grp", 0770, 0, false, "is writable by group or others"},
+                        {"oth", 0703, 0, false, "is writable by group or others"},
+                        {"usr", 0700, 4242, false, "belongs to another user"},
+                        {"lnk", 0700, 0, true, "is a link"}};
     struct Planted {
         const char* id;
         const char* entry;  // what is replaced by a link
@@ -437,9 +411,10 @@ TEST_F(Logger, UnsafeFoldersAndPlantedLinksAreRefused) {
         ASSERT_TRUE(wait_uploads(u.id, 1)) << korvad_.log().substr(0, 3000);
         EXPECT_TRUE(same("FWSW;0\r\nDLGN;-10\r\nDLCN;-10\r\n", uploads(u.id)[0].bytes));
         EXPECT_FALSE(asked(u.id));
-        EXPECT_TRUE(listing(u.link ? absent(u.id) : exchange_.path() + "/" + u.id).empty());
-        EXPECT_NE("", line_with(korvad_.log(), "Exchange folder " + exchange_.path() + "/" +
-                                                   u.id + " ", "unsafe"));
+        const std::string real = u.link ? absent(u.id) : exchange_.path() + "/" + u.id;
+        EXPECT_NE(0, access((real + "/" + u.id + "_tmp").c_str(), F_OK)) << "nothing taken";
+        EXPECT_TRUE(korvad_.wait_log("Exchange folder " + exchange_.path() + "/" + u.id + " " +
+                                         u.why + ": unsafe, refused", 0));
     }
     for (size_t i = 0; i < std::size(planted); ++i) {
         const Planted& p = planted[i];
@@ -462,7 +437,8 @@ TEST_F(Logger, UnsafeFoldersAndPlantedLinksAreRefused) {
             EXPECT_EQ("keep", read_file(absent(p.id)));
         }
         const std::string entry = folders[i] + "/" + p.id + p.entry;
-        EXPECT_NE("", line_with(korvad_.log(), entry + " is a link", "unsafe"));
+        EXPECT_TRUE(korvad_.wait_log(entry + " is a link, not a regular file: left alone, unsafe",
+                                     0));
     }
 }
 
@@ -494,10 +470,10 @@ TEST_F(Logger, ReadOnlyFolderOrPositionFileEndsDlgn) {
     EXPECT_TRUE(same("FWSW;0\r\nDLTS;0\r\n" + dlgn("rp", 1, 0, 10), uploads("rp")[0].bytes));
     EXPECT_TRUE(same("FWSW;0\r\nDLTS;0\r\nDLGN;-10\r\n", uploads("rp")[1].bytes));
     EXPECT_EQ("0\r\n0\r\n", read_file(pos));
-    const std::string log = korvad_.log();
-    EXPECT_NE("", line_with(log, "Exchange folder " + folder + " is not writable",
-                            strerror(EROFS)));
-    EXPECT_NE("", line_with(log, "Can't write " + pos, strerror(EROFS)));
+    const std::string read_only = strerror(EROFS);
+    EXPECT_TRUE(korvad_.wait_log(
+        "Exchange folder " + folder + " is not writable: " + read_only + ", refused", 0));
+    EXPECT_TRUE(korvad_.wait_log("Can't write " + pos + ": " + read_only, 0));
 }
 
 }  // namespace
