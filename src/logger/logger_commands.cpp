@@ -3,6 +3,8 @@
 // the ResultLineBuffer and the re-call protocol of a full ResultBuffer.
 #include "logger/logger_commands.h"
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -69,6 +71,13 @@ bool mb_decode_name(const char* text, char* name, const char* who) {
     return false;
 }
 
+// Removes a working copy or position file that is a regular file of its own; a link in its
+// place is left alone and logged.
+void mv_remove_plain(const char* path, const char* who) {
+    if (gs32_dlf_check_entry(path, who) != 0 || !gs32_dlf_is_plain_file(path)) return;
+    if (remove(path) != 0) gv_dlf_log_failure(who, "remove", path);
+}
+
 // Appends the pending output; a full ResultBuffer keeps the status for the repeated call.
 int32_t ms32_output_end(int32_t status) {
     if (gs32_ch_store_result_line(&g_dlgn.first_call) == -4) {
@@ -117,20 +126,23 @@ int32_t ms32_normal_end(DataBlockWriter& answer, bool budget_spent) {
     return 0;
 }
 
-// The resume point for this command, from memory or from the position file.
-void mv_dlgn_resume_point() {
+// The resume point for this command, from memory or from the position file. -10 when the
+// point in memory cannot be recorded: the command must not deliver blocks that a restart
+// would deliver again.
+int32_t ms32_dlgn_resume_point() {
     DlgnState& s = g_dlgn;
     if (s.transfer_size == 0) {
         s.saved_block = 0;
         s.saved_offset = 0;
     } else if (s.saved_block != 0 && s.saved_offset != 0) {
-        gs32_write_actual_dlf_pos_to_file(s.pos_path, s.saved_block, s.saved_offset);
+        return gs32_write_actual_dlf_pos_to_file(s.pos_path, s.saved_block, s.saved_offset);
     } else if (gs32_read_actual_dlf_pos_from_file(s.pos_path, &s.saved_block,
                                                   &s.saved_offset) != 0) {
         gs32_log_from(kDlgn, "Can't read out stored actual pos, reset to zero");
         s.saved_block = 0;
         s.saved_offset = 0;
     }
+    return 0;
 }
 
 // The setup call: parameters, the working copy (a new one when there is none), the budget,
@@ -145,19 +157,26 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
         gs32_log_from(kDlgn, "Parameter 4 not found");
         return ms32_failure_end(used, -5);
     }
+    const char* folder = gpc_ch_get_server_exchange_folder();
     char copy_path[kDlfPathSize];
-    if (gs32_dlf_working_paths(gpc_ch_get_server_exchange_folder(), s.logger_name, copy_path,
-                               s.pos_path) != 0) {
+    if (gs32_dlf_working_paths(folder, s.logger_name, copy_path, s.pos_path) != 0) {
         return ms32_failure_end(used, -5);
     }
+    // Nothing in an unsafe or unwritable folder is touched, and no logger is asked for a
+    // file that could not be taken over.
+    if (gs32_dlf_check_folder(folder, 1, 1, kDlgn) != 0 ||
+        gs32_dlf_check_entry(copy_path, kDlgn) != 0 ||
+        gs32_dlf_check_entry(s.pos_path, kDlgn) != 0) {
+        return ms32_failure_end(used, -10);
+    }
     if (block_offset == 0 && s.finished) {
-        if (gs32_is_regular_file(copy_path)) remove(copy_path);
-        if (gs32_is_regular_file(s.pos_path)) remove(s.pos_path);
+        mv_remove_plain(copy_path, kDlgn);
+        mv_remove_plain(s.pos_path, kDlgn);
         s.finished = 0;
         s.saved_block = 0;
         s.saved_offset = 0;
     }
-    if (!gs32_is_regular_file(copy_path) && !gs32_is_regular_file(s.pos_path)) {
+    if (!gs32_dlf_is_plain_file(copy_path) && !gs32_dlf_is_plain_file(s.pos_path)) {
         const int32_t requested = gs32_dlf_request(s.logger_name);
         if (requested != 0) return ms32_failure_end(used, requested);
         // A resume point in memory belonged to the working copy that is gone.
@@ -172,9 +191,12 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
             gs32_log_from(kDlgn, "Error sending max transfer size");
         }
     }
-    mv_dlgn_resume_point();
-    s.file.reset(fopen(copy_path, "rb"));
-    if (!s.file) return ms32_failure_end(used, -5);
+    if (ms32_dlgn_resume_point() != 0) return ms32_failure_end(used, -10);
+    s.file.reset(gp_dlf_open_plain(copy_path, O_RDONLY, "rb"));
+    if (!s.file) {
+        gv_dlf_log_failure(kDlgn, "open", copy_path);
+        return ms32_failure_end(used, -5);
+    }
     uint8_t ask_logger = 0;
     const int32_t start = gs32_dlf_set_startpos(s.file.get(), 1, &s.max_dataset_size,
                                                 &ask_logger);
@@ -245,14 +267,14 @@ int32_t ms32_dlgn_blocks() {
 int32_t ms32_dlcn_clear(const char* text) {
     char name[kNameField] = {};
     if (!mb_decode_name(text, name, kDlcn)) return -5;
+    const char* folder = gpc_ch_get_server_exchange_folder();
     char copy_path[kDlfPathSize];
     char pos_path[kDlfPathSize];
-    if (gs32_dlf_working_paths(gpc_ch_get_server_exchange_folder(), name, copy_path, pos_path) !=
-        0) {
-        return -5;
-    }
-    if (gs32_is_regular_file(copy_path)) remove(copy_path);
-    if (gs32_is_regular_file(pos_path)) remove(pos_path);
+    if (gs32_dlf_working_paths(folder, name, copy_path, pos_path) != 0) return -5;
+    // A missing folder holds nothing to remove; an unsafe one is not touched.
+    if (gs32_dlf_check_folder(folder, 0, 0, kDlcn) != 0) return -10;
+    mv_remove_plain(copy_path, kDlcn);
+    mv_remove_plain(pos_path, kDlcn);
     const char* middle = gpc_ch_get_man_in_the_middle();
     if (middle != nullptr && middle[0] != '\0') {
         return gs32_dbus_send_signal(gp_dbus_own_context(), middle, "ClearLoggerDLCN", name);

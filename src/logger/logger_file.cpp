@@ -2,6 +2,7 @@
 // fseek only where a block is skipped, stepped back over, or a read fell short.
 #include "logger/logger_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,20 +82,114 @@ void mv_read_dlf_header(FILE* file, const char* path, char* log_file, uint32_t s
     }
 }
 
-// Creates folder and every missing folder above it, as "mkdir -p" would, without a shell.
-void mv_make_directories(const char* folder) {
+// Creates folder and every missing folder above it, as "mkdir -p" would, without a shell;
+// what it makes is the daemon's alone (0700). A level that cannot be made is logged; the
+// check or the rename after it reports what is missing then.
+void mv_make_directories(const char* folder, const char* function) {
     char path[sizeof ConnectionConfig{}.ServerExchangeFolder];
-    if (gu32_copy_bounded(path, folder, sizeof path) >= sizeof path) return;
-    for (char* p = path + 1; *p != '\0'; ++p) {
-        if (*p != '/') continue;
+    if (gu32_copy_bounded(path, folder, sizeof path) >= sizeof path || path[0] == '\0') return;
+    for (char* p = path + 1;; ++p) {
+        if (*p != '/' && *p != '\0') continue;
+        const char end = *p;
         *p = '\0';
-        mkdir(path, 0777);  // an existing folder is fine; the rename reports what is not
+        if (mkdir(path, 0700) != 0 && errno != EEXIST) {
+            gv_dlf_log_failure(function, "create folder", path);
+        }
+        if (end == '\0') break;
         *p = '/';
     }
-    mkdir(path, 0777);
+}
+
+// The folder as lstat must see it: without trailing slashes, which would make lstat follow
+// a link. false when it does not fit.
+bool mb_folder_without_slash(const char* folder, char* out, uint32_t size) {
+    uint32_t length = gu32_copy_bounded(out, folder, size);
+    if (length >= size) return false;
+    while (length > 1 && out[length - 1] == '/') out[--length] = '\0';
+    return true;
 }
 
 }  // namespace
+
+FILE* gp_dlf_open_plain(const char* path, int flags, const char* mode) {
+    const int fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) return nullptr;
+    FILE* file = fdopen(fd, mode);
+    if (file == nullptr) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return file;
+}
+
+void gv_dlf_log_failure(const char* function, const char* operation, const char* path) {
+    const int error = errno;
+    gs32_log_from(function, "Can't %s %s: %s", operation, LogSafe(path).text, strerror(error));
+}
+
+int32_t gs32_dlf_is_plain_file(const char* path) {
+    struct stat info {};
+    if (path == nullptr || lstat(path, &info) != 0) return 0;
+    return S_ISREG(info.st_mode) ? 1 : 0;
+}
+
+int32_t gs32_dlf_check_entry(const char* path, const char* function) {
+    struct stat info {};
+    if (path == nullptr) return -10;
+    if (lstat(path, &info) != 0) {
+        if (errno == ENOENT) return 0;
+        gv_dlf_log_failure(function, "inspect", path);
+        return -10;
+    }
+    if (S_ISREG(info.st_mode)) return 0;
+    gs32_log_from(function, "%s is %s, not a regular file: left alone, unsafe",
+                  LogSafe(path).text, S_ISLNK(info.st_mode) ? "a link" : "something else");
+    return -10;
+}
+
+int32_t gs32_dlf_check_folder(const char* folder, uint8_t create, uint8_t writable,
+                              const char* function) {
+    char path[sizeof ConnectionConfig{}.ServerExchangeFolder];
+    if (folder == nullptr || !mb_folder_without_slash(folder, path, sizeof path)) return -10;
+    struct stat info {};
+    if (lstat(path, &info) != 0) {
+        if (errno != ENOENT) {
+            gv_dlf_log_failure(function, "inspect exchange folder", path);
+            return -10;
+        }
+        if (!create) return 0;
+        mv_make_directories(path, function);
+        if (lstat(path, &info) != 0) {
+            gv_dlf_log_failure(function, "create exchange folder", path);
+            return -10;
+        }
+    }
+    const char* why = nullptr;
+    if (S_ISLNK(info.st_mode)) {
+        why = "is a link";
+    } else if (!S_ISDIR(info.st_mode)) {
+        why = "is no folder";
+    } else if (info.st_uid != geteuid()) {
+        why = "belongs to another user";
+    } else if ((info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        why = "is writable by group or others";
+    }
+    if (why != nullptr) {
+        gs32_log_from(function, "Exchange folder %s %s: unsafe, refused", LogSafe(folder).text,
+                      why);
+        return -10;
+    }
+    // access() reports a read-only file system (EROFS) even to root, who passes every mode
+    // check; it leaves nothing behind, unlike a probe file.
+    if (writable && access(path, W_OK) != 0) {
+        const int error = errno;
+        gs32_log_from(function, "Exchange folder %s is not writable: %s, refused",
+                      LogSafe(folder).text, strerror(error));
+        return -10;
+    }
+    return 0;
+}
 
 int32_t gs32_dlf_working_paths(const char* folder, const char* name, char* copy_path,
                                char* pos_path) {
@@ -123,18 +218,32 @@ int32_t gs32_dlf_check_header(const char* path, const char* name) {
 
 int32_t gs32_dlf_take_over(const char* path, const char* name, const char* folder) {
     if (path == nullptr || name == nullptr || folder == nullptr) return -10;
-    if (!gs32_is_regular_file(path) || gs32_dlf_check_header(path, name) != 0) return -10;
-    if (!gs32_is_directory(folder)) mv_make_directories(folder);
+    if (!gs32_dlf_is_plain_file(path)) {
+        struct stat info {};
+        if (lstat(path, &info) == 0) {
+            gs32_log_from("gs32_dlf_request", "Logger file %s is not a regular file, not taken",
+                          LogSafe(path).text);
+        }
+        return -10;
+    }
+    if (gs32_dlf_check_header(path, name) != 0) return -10;
+    if (!gs32_is_directory(folder)) mv_make_directories(folder, "gs32_dlf_request");
     char copy_path[kDlfPathSize];
     char pos_path[kDlfPathSize];
-    if (gs32_dlf_working_paths(folder, name, copy_path, pos_path) != 0 ||
-        rename(path, copy_path) != 0) {
+    if (gs32_dlf_working_paths(folder, name, copy_path, pos_path) != 0) {
         gs32_log_from("gs32_dlf_request", "Can't move file :%s", path);
         return -10;
     }
-    if (gs32_is_regular_file(pos_path)) return 0;
-    UniqueFile pos{fopen(pos_path, "w+")};
+    if (rename(path, copy_path) != 0) {
+        gv_dlf_log_failure("gs32_dlf_request", "rename the logger file to", copy_path);
+        gs32_log_from("gs32_dlf_request", "Can't move file :%s", path);
+        return -10;
+    }
+    if (gs32_dlf_is_plain_file(pos_path)) return 0;
+    // Not through a link that may stand in its place: O_NOFOLLOW fails on it instead.
+    UniqueFile pos{gp_dlf_open_plain(pos_path, O_RDWR | O_CREAT | O_TRUNC, "w+")};
     if (!pos || fputs("0\r\n0\r\n", pos.get()) < 0 || fflush(pos.get()) != 0) {
+        gv_dlf_log_failure("gs32_dlf_request", "write", pos_path);
         gs32_log_from("gs32_dlf_request", "Can't create tmp_pos file");
         return -10;
     }

@@ -23,11 +23,39 @@ constexpr uint32_t kDlfPathSize = 512;
 int32_t gs32_dlf_working_paths(const char* folder, const char* name, char* copy_path,
                                char* pos_path);
 
+// The exchange folder belongs to the daemon alone: it runs as root and opens files there by
+// name, so whoever may plant a link in it could have root create or overwrite any file.
+// A missing folder is created when create is 1 (each level made gets mode 0700) and counts
+// as empty otherwise. An existing one must be a directory and no link, owned by the daemon's
+// effective user and not writable by group or others; with writable 1 it must also take
+// writes (a read-only file system is found before any logger is asked for a file). 0 when
+// it may be used; -10 after one log line of function that names the folder.
+int32_t gs32_dlf_check_folder(const char* folder, uint8_t create, uint8_t writable,
+                              const char* function);
+
+// 1 when path is a regular file itself, not a link to one (lstat); 0 otherwise.
+int32_t gs32_dlf_is_plain_file(const char* path);
+
+// A working copy or position file path that holds anything but a regular file (a link
+// planted there above all) is left alone: -10 after a log line of function; 0 when the path
+// is free or a regular file.
+int32_t gs32_dlf_check_entry(const char* path, const char* function);
+
+// Opens a file in the exchange folder through stdio without following a link in its place
+// (O_NOFOLLOW, and O_CLOEXEC so that no worker's child inherits it). flags are open()'s
+// access and creation flags, mode fdopen()'s to match them. A file created gets 0666 less
+// the umask, as fopen() would give it. nullptr with errno set when it cannot be opened.
+FILE* gp_dlf_open_plain(const char* path, int flags, const char* mode);
+
+// Logs a file operation in the exchange folder that failed, with errno's reason:
+// "<function>: Can't <operation> <path>: <reason>".
+void gv_dlf_log_failure(const char* function, const char* operation, const char* path);
+
 // Takes the LoggerFile at path over as the working copy of logger name: checks its header,
 // creates folder if needed, renames the file to "<folder>/<name>_tmp" and creates the
 // position file "<folder>/<name>_tmp_pos" holding "0\r\n0\r\n" when there is none yet. 0
 // when the working copy and its position file are ready; -10 otherwise (also when path is
-// not a regular file, which is not logged).
+// not a regular file of its own, which is logged only when something else is there).
 int32_t gs32_dlf_take_over(const char* path, const char* name, const char* folder);
 
 // The header check of a LoggerFile at path: its LogFile value must begin with name. Each

@@ -1,13 +1,16 @@
 // Position file helpers.
 #include "logger/position_file.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "core/heap.h"
 #include "core/log.h"
 #include "core/util.h"
+#include "logger/logger_file.h"
 
 namespace {
 
@@ -23,11 +26,15 @@ uint32_t mu32_leading_digits(const char* text) {
 int32_t gs32_write_actual_dlf_pos_to_file(const char* path, uint32_t block_number,
                                           uint32_t byte_offset) {
     if (path == nullptr) return -10;
-    UniqueFile file{fopen(path, "w")};
-    if (!file) return 0;
+    UniqueFile file{gp_dlf_open_plain(path, O_WRONLY | O_CREAT | O_TRUNC, "w")};
     // Unsigned, so that a value above 2^31 is not printed negative where long has 32 bits.
-    fprintf(file.get(), "%lu\r\n%lu\r\n", static_cast<unsigned long>(block_number),
-            static_cast<unsigned long>(byte_offset));
+    if (!file ||
+        fprintf(file.get(), "%lu\r\n%lu\r\n", static_cast<unsigned long>(block_number),
+                static_cast<unsigned long>(byte_offset)) < 0 ||
+        fflush(file.get()) != 0) {
+        gv_dlf_log_failure("gs32_write_actual_dlf_pos_to_file", "write", path);
+        return -10;
+    }
     return 0;
 }
 
@@ -36,8 +43,12 @@ int32_t gs32_read_actual_dlf_pos_from_file(const char* path, uint32_t* block_num
     if (path == nullptr || block_number_out == nullptr || byte_offset_out == nullptr) {
         return -10;
     }
-    UniqueFile file{fopen(path, "r")};
-    if (!file) return 0;
+    UniqueFile file{gp_dlf_open_plain(path, O_RDONLY, "r")};
+    if (!file) {
+        // No position file is an ordinary start from the data start; anything else is told.
+        if (errno != ENOENT) gv_dlf_log_failure("gs32_read_actual_dlf_pos_from_file", "read", path);
+        return 0;
+    }
     char line[50];
     uint32_t* const outputs[] = {block_number_out, byte_offset_out};
     for (int i = 0; i < 2; ++i) {

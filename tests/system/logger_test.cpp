@@ -2,11 +2,15 @@
 // LoggerFiles with numbered blocks ("F<file>B<block>:" and letters), and the job server's
 // copy of every posted part shows what reached the server, in which order and how often.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -69,6 +73,18 @@ std::vector<std::string> dlgn_blocks(const std::string& s) {
     EXPECT_TRUE(same("\0\0];0\r\n"s, s.substr(p))) << "the upload ends with the DLGN answer";
     return blocks;
 }
+
+// path (a folder or a file) made read-only by a bind mount onto itself, in the test's own
+// mount namespace, which the daemon started later inherits; undone at the end of the scope.
+struct ReadOnlyMount {
+    explicit ReadOnlyMount(const std::string& at) : path(at) {
+        ok = mount(at.c_str(), at.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+             mount(nullptr, at.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+    }
+    ~ReadOnlyMount() { umount2(path.c_str(), MNT_DETACH); }
+    std::string path;
+    bool ok = false;
+};
 
 class Logger : public DaemonTest {
   protected:
@@ -133,9 +149,26 @@ class Logger : public DaemonTest {
         return eventually([&] { return uploads(id, restarts).size() >= count; }, timeout_ms, 50);
     }
 
+    // The stand-in of logger name was not asked anything (it logs every call it receives).
+    bool asked(const std::string& name) {
+        return sim_.output().find("tulvad_" + name + ": method") != std::string::npos;
+    }
+
+    // What a planted link must not reach: a missing file, and a file "keep" outside.
+    std::string absent(const std::string& name) { return outside_.path() + "/" + name; }
+    std::string kept(const std::string& name) { return outside_.write(name, "keep"); }
+
     TempDir stand_;     // where the stand-ins write their LoggerFiles
     TempDir exchange_;  // the connections' exchange folders
+    TempDir outside_;   // targets of planted links
 };
+
+// A budgeted download whose first cycle delivers ten of 25 blocks; the job server holds each
+// GET for two seconds, so that the test can change the folder before the next DLGN starts.
+std::string budgeted_job(const std::string& name) {
+    return "FWSW;0\r\nDLTS;10040\r\nDLGN;" + name + ";;;0\r\n";
+}
+constexpr const char* kHoldGets = "{\"get_delay\": 2}";
 
 TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
     KORVAD_START_WORLD(standins(
@@ -313,6 +346,140 @@ TEST_F(Logger, NothingIsLostOverBudgetsRestartsAndAFailedUpload) {
               2);
     // Each file was asked for once: a resumed working copy needs no RequestDLF.
     EXPECT_LE(count(recorder_, call_filter("RequestDLF", "log1")), delivered / 25 + 1);
+}
+
+// The exchange folder is the daemon's alone. A folder that others could change gets -10
+// from DLGN and DLCN before any logger is asked; a link planted in place of the working copy
+// or the position file, before the first DLGN or between two budgeted ones, is never
+// followed: DLGN answers -10 and the link's target is neither created nor changed.
+TEST_F(Logger, UnsafeFoldersAndPlantedLinksAreRefused) {
+    struct Unsafe {
+        const char* id;
+        mode_t mode;
+        uid_t owner;
+        bool link;  // the folder is a link to a safe folder
+        const char* why;
+    } const unsafe[] = {{"grp", 0770, 0, false, "is writable by group or others"},
+                        {"oth", 0703, 0, false, "is writable by group or others"},
+                        {"usr", 0700, 4242, false, "belongs to another user"},
+                        {"lnk", 0700, 0, true, "is a link"}};
+    struct Planted {
+        const char* id;
+        const char* entry;  // what is replaced by a link
+        bool dangling;      // to a missing file, else to a file outside
+        bool between;       // after the first budgeted DLGN, else before any
+    } const planted[] = {{"pre", "_tmp_pos", true, false},
+                         {"prc", "_tmp", false, false},
+                         {"pos", "_tmp_pos", true, true},
+                         {"cpy", "_tmp", false, true}};
+    std::vector<std::string> names, sets;
+    for (const Unsafe& u : unsafe) names.push_back("tulvad_"s + u.id);
+    for (const Planted& p : planted) {
+        names.push_back("tulvad_"s + p.id);
+        sets.push_back("tulvad_"s + p.id + ".blocks=25");
+    }
+    KORVAD_START_WORLD(standins(names, sets));
+    server_.control(kHoldGets);
+    for (const Unsafe& u : unsafe) {
+        const std::string folder =
+            connect(u.id, "FWSW;3600\r\nDLGN;"s + u.id + ";;;0\r\nDLCN;" + u.id + "\r\n");
+        const std::string real = u.link ? absent(u.id) : folder;
+        ASSERT_EQ(0, mkdir(real.c_str(), u.mode));
+        ASSERT_EQ(0, chmod(real.c_str(), u.mode));
+        ASSERT_EQ(0, chown(real.c_str(), u.owner, u.owner));
+        if (u.link) {
+            ASSERT_EQ(0, symlink(real.c_str(), folder.c_str()));
+        }
+    }
+    auto plant = [&](const Planted& p, const std::string& folder) {
+        const std::string entry = folder + "/" + p.id + p.entry;
+        unlink(entry.c_str());
+        const std::string target = p.dangling ? absent(p.id) : kept(p.id);
+        ASSERT_EQ(0, symlink(target.c_str(), entry.c_str())) << entry;
+    };
+    std::vector<std::string> folders;
+    for (const Planted& p : planted) {
+        folders.push_back(connect(p.id, budgeted_job(p.id)));
+        if (p.between) continue;
+        ASSERT_EQ(0, mkdir(folders.back().c_str(), 0700));
+        plant(p, folders.back());
+    }
+    korvad_.start();
+
+    for (size_t i = 0; i < std::size(planted); ++i) {
+        const Planted& p = planted[i];
+        if (!p.between) continue;
+        ASSERT_TRUE(wait_uploads(p.id, 1)) << korvad_.log().substr(0, 3000);
+        plant(p, folders[i]);
+    }
+    for (const Unsafe& u : unsafe) {
+        SCOPED_TRACE(u.id);
+        ASSERT_TRUE(wait_uploads(u.id, 1)) << korvad_.log().substr(0, 3000);
+        EXPECT_TRUE(same("FWSW;0\r\nDLGN;-10\r\nDLCN;-10\r\n", uploads(u.id)[0].bytes));
+        EXPECT_FALSE(asked(u.id));
+        const std::string real = u.link ? absent(u.id) : exchange_.path() + "/" + u.id;
+        EXPECT_NE(0, access((real + "/" + u.id + "_tmp").c_str(), F_OK)) << "nothing taken";
+        EXPECT_TRUE(korvad_.wait_log("Exchange folder " + exchange_.path() + "/" + u.id + " " +
+                                         u.why + ": unsafe, refused", 0));
+    }
+    for (size_t i = 0; i < std::size(planted); ++i) {
+        const Planted& p = planted[i];
+        SCOPED_TRACE(p.id);
+        ASSERT_TRUE(wait_uploads(p.id, p.between ? 2 : 1)) << korvad_.log().substr(0, 3000);
+        const std::vector<Upload> done = uploads(p.id);
+        const std::string refused = "FWSW;0\r\nDLTS;0\r\nDLGN;-10\r\n";
+        if (p.between) {
+            EXPECT_TRUE(same("FWSW;0\r\nDLTS;0\r\n" + dlgn(p.id, 1, 0, 10), done[0].bytes));
+            struct stat info {};
+            ASSERT_EQ(0, stat(folders[i].c_str(), &info));
+            EXPECT_EQ(0700u, info.st_mode & 07777) << "the daemon's own folder";
+        } else {
+            EXPECT_FALSE(asked(p.id));
+        }
+        EXPECT_TRUE(same(refused, done[p.between ? 1 : 0].bytes));
+        if (p.dangling) {
+            EXPECT_NE(0, access(absent(p.id).c_str(), F_OK)) << "created through the link";
+        } else {
+            EXPECT_EQ("keep", read_file(absent(p.id)));
+        }
+        const std::string entry = folders[i] + "/" + p.id + p.entry;
+        EXPECT_TRUE(korvad_.wait_log(entry + " is a link, not a regular file: left alone, unsafe",
+                                     0));
+    }
+}
+
+// A folder that cannot be written is found before a logger is asked for a file that nobody
+// could take over; a position file that cannot be written after a budgeted DLGN ends the
+// next one with -10 rather than with blocks that a restart would deliver again.
+TEST_F(Logger, ReadOnlyFolderOrPositionFileEndsDlgn) {
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        GTEST_SKIP() << "no mount namespace of its own here (" << strerror(errno)
+                     << "): needs root and a single-threaded test process";
+    }
+    KORVAD_START_WORLD(standins({"tulvad_ro", "tulvad_rp"}, {"tulvad_rp.blocks=25"}));
+    server_.control(kHoldGets);
+    const std::string folder = connect("ro", "FWSW;3600\r\nDLGN;ro;;;0\r\n");
+    ASSERT_EQ(0, mkdir(folder.c_str(), 0700));
+    const ReadOnlyMount read_only_folder{folder};
+    ASSERT_TRUE(read_only_folder.ok) << strerror(errno);
+    const std::string pos = connect("rp", budgeted_job("rp")) + "/rp_tmp_pos";
+    korvad_.start();
+
+    ASSERT_TRUE(wait_uploads("rp", 1)) << korvad_.log().substr(0, 3000);
+    const ReadOnlyMount read_only_pos{pos};
+    ASSERT_TRUE(read_only_pos.ok) << strerror(errno);
+    ASSERT_TRUE(wait_uploads("rp", 2)) << korvad_.log().substr(0, 3000);
+    ASSERT_TRUE(wait_uploads("ro", 1));
+    EXPECT_TRUE(same("FWSW;0\r\nDLGN;-10\r\n", uploads("ro")[0].bytes));
+    EXPECT_FALSE(asked("ro"));
+    EXPECT_TRUE(same("FWSW;0\r\nDLTS;0\r\n" + dlgn("rp", 1, 0, 10), uploads("rp")[0].bytes));
+    EXPECT_TRUE(same("FWSW;0\r\nDLTS;0\r\nDLGN;-10\r\n", uploads("rp")[1].bytes));
+    EXPECT_EQ("0\r\n0\r\n", read_file(pos));
+    const std::string read_only = strerror(EROFS);
+    EXPECT_TRUE(korvad_.wait_log(
+        "Exchange folder " + folder + " is not writable: " + read_only + ", refused", 0));
+    EXPECT_TRUE(korvad_.wait_log("Can't write " + pos + ": " + read_only, 0));
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // The LoggerFile reader over hand-built files and the position file: the damaged and rare
 // forms that the whole-cycle logger tests (tests/system) do not produce.
+#include <unistd.h>
+
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -202,4 +205,53 @@ TEST(LoggerFile, PositionFileRoundTripAndDamage) {
     EXPECT_EQ(-10, gs32_write_actual_dlf_pos_to_file(nullptr, 1, 1));
     uint32_t offset = 0;
     EXPECT_EQ(-10, gs32_read_actual_dlf_pos_from_file(path.c_str(), nullptr, &offset));
+}
+
+// Nothing is opened, moved or created through a link that stands where the exchange folder's
+// files go, or that a logger hands over.
+TEST(LoggerFile, LinksAreNeverFollowed) {
+    TempDir outside, folder;
+    const std::string pos = folder.path() + "/log1_tmp_pos";
+    const std::string missing = outside.path() + "/missing";
+    const std::string dlf = outside.write("log1.dlf", kHeader + data_start() + block(4, 'a'));
+    uint32_t block_number = 99, offset = 99;
+    struct Case {
+        const char* what;
+        std::string link, target;  // the link planted, and where it points
+        std::function<int32_t()> run;
+        int32_t result;
+        std::string target_after;  // "" when the target must not exist
+        size_t log_lines;
+    } cases[] = {
+        {"position file written", pos, missing,
+         [&] { return gs32_write_actual_dlf_pos_to_file(pos.c_str(), 1, 2); }, -10, "", 1},
+        {"position file read", pos, outside.write("pos", "7\r\n8\r\n"),
+         [&] { return gs32_read_actual_dlf_pos_from_file(pos.c_str(), &block_number, &offset); },
+         0, "7\r\n8\r\n", 1},
+        {"position file created", pos, missing,
+         [&] {
+             const std::string moved = outside.write("moved.dlf", korvad_test::read_file(dlf));
+             return gs32_dlf_take_over(moved.c_str(), "log1", folder.path().c_str());
+         },
+         -10, "", 2},
+        {"a LoggerFile handed over as a link", outside.path() + "/handed", dlf,
+         [&] {
+             const std::string handed = outside.path() + "/handed";
+             return gs32_dlf_take_over(handed.c_str(), "log1", folder.path().c_str());
+         },
+         -10, kHeader + data_start() + block(4, 'a'), 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        unlink(c.link.c_str());
+        ASSERT_EQ(0, symlink(c.target.c_str(), c.link.c_str()));
+        LogCapture log;
+        EXPECT_EQ(c.result, c.run());
+        EXPECT_EQ(c.target_after, korvad_test::read_file(c.target));
+        EXPECT_EQ(c.log_lines, log.lines().size());
+        unlink(c.link.c_str());
+    }
+    EXPECT_EQ(99u, block_number);
+    EXPECT_EQ(99u, offset);
+
 }
