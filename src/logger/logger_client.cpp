@@ -79,9 +79,9 @@ void mv_logger_log(const LoggerTexts& texts, const char* phrase, const char* ans
     if (phrase == nullptr) return;
     if (texts.with_pid) {
         gs32_log_printf("%d%c %s: %s%s", static_cast<int>(getpid()), separator, texts.name,
-                        phrase, answer);
+                        phrase, LogSafe(answer).text);
     } else {
-        gs32_log_printf("%s: %s%s", texts.name, phrase, answer);
+        gs32_log_printf("%s: %s%s", texts.name, phrase, LogSafe(answer).text);
     }
 }
 
@@ -164,7 +164,7 @@ int32_t gs32_tulvad_RequestDLF(const BusContext* context, const char* name, char
     if (status != 0) return status;
     if (length <= 5) return 0;  // no path behind the skipped characters
     if (length - 5 >= size || length >= answer_size) {
-        gs32_log_printf("gs32_tulvad_RequestDLF: Tmp file path: %s", answer.get());
+        gs32_log_printf("gs32_tulvad_RequestDLF: Tmp file path: %s", LogSafe(answer.get()).text);
         return -10;
     }
     gu32_copy_bounded(path, answer.get() + 5, size);

@@ -74,11 +74,13 @@ void mv_read_dlf_header(FILE* file, const char* path, char* log_file, uint32_t s
         }
         if (key == kKeys[0]) {
             gs32_log_from("ms32_read_dlf_header",
-                          "Error in file %s. Configuration error at parameter \"%s\".", path, key);
+                          "Error in file %s. Configuration error at parameter \"%s\".",
+                          LogSafe(path).text, key);
             return;
         }
         gs32_log_from("ms32_read_dlf_header",
-                      "Error in file %s. Configuration error at parameter %s.", path, key);
+                      "Error in file %s. Configuration error at parameter %s.",
+                      LogSafe(path).text, key);
     }
 }
 
@@ -210,7 +212,8 @@ int32_t gs32_dlf_check_header(const char* path, const char* name) {
     }
     // Compared over the requested name's length: "log1" accepts "log10".
     if (log_file[0] == '\0' || strncmp(log_file, name, strlen(name)) != 0) {
-        gs32_log_from("gs32_dlf_request", "Logger name does not fit!: %s != %s", log_file, name);
+        gs32_log_from("gs32_dlf_request", "Logger name does not fit!: %s != %s",
+                      LogSafe(log_file).text, LogSafe(name).text);
         return -10;
     }
     return 0;
@@ -231,12 +234,12 @@ int32_t gs32_dlf_take_over(const char* path, const char* name, const char* folde
     char copy_path[kDlfPathSize];
     char pos_path[kDlfPathSize];
     if (gs32_dlf_working_paths(folder, name, copy_path, pos_path) != 0) {
-        gs32_log_from("gs32_dlf_request", "Can't move file :%s", path);
+        gs32_log_from("gs32_dlf_request", "Can't move file :%s", LogSafe(path).text);
         return -10;
     }
     if (rename(path, copy_path) != 0) {
         gv_dlf_log_failure("gs32_dlf_request", "rename the logger file to", copy_path);
-        gs32_log_from("gs32_dlf_request", "Can't move file :%s", path);
+        gs32_log_from("gs32_dlf_request", "Can't move file :%s", LogSafe(path).text);
         return -10;
     }
     if (gs32_dlf_is_plain_file(pos_path)) return 0;
