@@ -41,7 +41,7 @@ powerpc-linux-gnu-readelf -h -d -l build/ppc-release/korvad.stripped |
 if powerpc-linux-gnu-nm -D build/ppc-release/korvad.stripped 2>/dev/null | grep -q __stack_chk_fail; then
   echo "   stack protector: yes"
 fi
-if powerpc-linux-gnu-nm -D build/ppc-release/korvad.stripped 2>/dev/null | grep -q '__.*_chk$'; then
+if powerpc-linux-gnu-nm -D build/ppc-release/korvad.stripped 2>/dev/null | grep -q '__[a-z_]*_chk@'; then
   echo "   checked libc calls (_FORTIFY_SOURCE): yes"
 fi
 echo "   libraries it needs (stripped sizes):"
