@@ -64,9 +64,11 @@ TEST_F(Supervisor, WithoutConnectionsItRegistersAnswersKeepsTheWatchdogAliveAndE
     ASSERT_TRUE(korvad_.running());
     auto ends_in_order = [&](Korvad& korvad, int signal_number) {
         SCOPED_TRACE(signal_number);
+        // "At once" as against the 25 s that an unanswered CancelWatchdog would cost; the
+        // bound leaves room for an emulated processor on a loaded machine.
         auto sent = std::chrono::steady_clock::now();
-        EXPECT_EQ(0, korvad.stop(signal_number, 2000));
-        EXPECT_LT(seconds_since(sent), 1.5);
+        EXPECT_EQ(0, korvad.stop(signal_number, 10000));
+        EXPECT_LT(seconds_since(sent), 10.0);
         EXPECT_TRUE(recorder_.wait_for(signal_filter("GOODBYE", "korvad"), 1000));
         EXPECT_TRUE(recorder_.wait_for(call_filter("CancelWatchdog"), 1000));
     };
