@@ -207,7 +207,8 @@ int32_t gs32_dlf_check_header(const char* path, const char* name) {
     if (path == nullptr || name == nullptr) return -10;
     char log_file[kConfigLineSize] = {};
     {
-        UniqueFile file{fopen(path, "r")};
+        // A link swapped in after the take-over's check is not followed either.
+        UniqueFile file{gp_dlf_open_plain(path, O_RDONLY, "r")};
         if (file) mv_read_dlf_header(file.get(), path, log_file, sizeof log_file);
     }
     // Compared over the requested name's length: "log1" accepts "log10".
@@ -221,12 +222,11 @@ int32_t gs32_dlf_check_header(const char* path, const char* name) {
 
 int32_t gs32_dlf_take_over(const char* path, const char* name, const char* folder) {
     if (path == nullptr || name == nullptr || folder == nullptr) return -10;
-    if (!gs32_dlf_is_plain_file(path)) {
-        struct stat info {};
-        if (lstat(path, &info) == 0) {
-            gs32_log_from("gs32_dlf_request", "Logger file %s is not a regular file, not taken",
-                          LogSafe(path).text);
-        }
+    struct stat info {};
+    if (lstat(path, &info) != 0) return -10;
+    if (!S_ISREG(info.st_mode)) {
+        gs32_log_from("gs32_dlf_request", "Logger file %s is not a regular file, not taken",
+                      LogSafe(path).text);
         return -10;
     }
     if (gs32_dlf_check_header(path, name) != 0) return -10;
