@@ -1,7 +1,6 @@
 // Reply reading after a 200: header lines with case-blind names, and the body by its
 // length or in chunked transfer coding.
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -94,16 +93,13 @@ int32_t ms32_http_read_chunks(int fd, uint32_t timeout_s, HeapBuffer* data_out,
         }
         if (!line_ended) break;
         area[count] = '\0';
-        errno = 0;
-        // Not a number reads as 0 and ends the body; an extension after ';' is ignored.
-        long size = strtol(size_text, nullptr, 0);
+        // Not a number reads as 0 and ends the body; an extension after ';' is ignored. Eight
+        // hex digits always fit a long long, where a 32-bit long would overflow above 2^31-1
+        // and so answer differently on the device.
+        const long long size = strtoll(size_text, nullptr, 0);
         if (size <= 0) break;
-        if (errno != ERANGE && !mb_http_below_limit(total, static_cast<uint64_t>(size))) {
-            return HTTP_E_TOO_LARGE;
-        }
-        if (errno == ERANGE || !mb_http_fits_body(total, static_cast<uint64_t>(size))) {
-            return HTTP_E_MEMORY;
-        }
+        if (!mb_http_below_limit(total, static_cast<uint64_t>(size))) return HTTP_E_TOO_LARGE;
+        if (!mb_http_fits_body(total, static_cast<uint64_t>(size))) return HTTP_E_MEMORY;
         auto chunk = static_cast<uint32_t>(size);
         char* grown = static_cast<char*>(realloc(data.get(), total + chunk + 1));
         if (grown == nullptr) return HTTP_E_MEMORY;  // the old block is still owned

@@ -4,6 +4,7 @@
 #include "logger/logger_commands.h"
 
 #include <fcntl.h>
+#include <sys/types.h>
 
 #include <cstdio>
 #include <cstring>
@@ -110,8 +111,10 @@ int32_t ms32_normal_end(DataBlockWriter& answer, bool budget_spent) {
     s.finished = 1;
     s.bytes_delivered = 0;
     if (s.transfer_size != 0) {
-        const long position = ftell(s.file.get());
-        uint32_t offset = position > 0 ? static_cast<uint32_t>(position) : 0;
+        const off_t position = ftello(s.file.get());
+        uint32_t offset = position <= 0          ? 0
+                          : position > UINT32_MAX ? UINT32_MAX
+                                                  : static_cast<uint32_t>(position);
         if (budget_spent) {
             s.finished = 0;
             gv_ch_request_next_cycle();
@@ -209,7 +212,9 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
     if (block_offset != 0) {
         s.skip = 1;
     } else if (s.saved_block != 0 || s.saved_offset != 0) {
-        fseek(s.file.get(), static_cast<long>(s.saved_offset), SEEK_SET);
+        // off_t, not long: on the device a long has 32 bits, and an offset above 2^31-1 would
+        // fail the seek and leave the file at its data start instead of beyond its end.
+        fseeko(s.file.get(), static_cast<off_t>(s.saved_offset), SEEK_SET);
         s.skip = 0;
     } else {
         s.skip = 1;

@@ -71,7 +71,8 @@ class Datapool : public DaemonTest {
         base_.write("pool/b.dpl", list_file(1, {var("str", "STRING", 8, 0),
                                                 var("blob", "AOBYTE", 3, 8),
                                                 var("big", "AOBYTE", 1000, 12),
-                                                var("huge", "AOBYTE", 5000, 1012)}));
+                                                var("huge", "AOBYTE", 5000, 1012),
+                                                var("top", "AOBYTE", 65533, 6012)}));
         base_.write("pool/a.dpl",
                     list_file(2, {var("u8", "UINT8", 1, 0), var("s16", "SINT16", 2, 2),
                                   var("u16", "UINT16", 2, 4), var("u32", "UINT32", 4, 8),
@@ -121,7 +122,15 @@ TEST_F(Datapool, AnswersAndWritesThroughWholeCycles) {
         {"KFGV;1\r\n", kFailed},
         {kfgv({0x0000}, "VL2"), kFailed},
         {kfgv({0x0063}), kFailed},
+        // KFGV's one piece at its edges: none, 1 byte, the header alone, an odd reference,
+        // and the largest pieces, whose first reference alone makes an answer too long.
+        {"KFGV;DAT[VL1\0\0]\r\n"s, kFailed},
+        {"KFGV;DAT[VL1" + le16(1) + "0\0\0]\r\n"s, kFailed},
         {kfgv({}, "VL1", 16), kFailed},
+        {"KFGV;DAT[VL1" + le16(17) + kHeader + "x\0\0]\r\n"s, kFailed},
+        {kfgv(std::vector<uint16_t>(32759, 0x0008)), kFailed},
+        {"KFGV;DAT[VL1" + le16(65535) + kHeader + std::string(65519, '\x08') + "\0\0]\r\n"s,
+         kFailed},
         // text pairs: written, a wrong size stopping the list, a missing value
         {"KFSV;0x0006;5\r\n", "KFSV;0\r\n"},
         {w4, answer({{0x0006, "\x05\x00\x00\x00"s}})},
@@ -134,8 +143,13 @@ TEST_F(Datapool, AnswersAndWritesThroughWholeCycles) {
         {"KFSV;DAT[VL2\x04\x00\x07\x00\xAB\xCD\x05\x00\x01\x01xyz\x00\x00]\r\n"s, "KFSV;0\r\n"},
         {kfgv({0x0101}), answer({{0x0101, "xyz"}})},
         {"KFSV;DAT[VL2\x05\x00\x07\x00\x01\x02\x03\x00\x00]\r\n"s, "KFSV;-1\r\n"},
-        // a piece of one byte has no room for its reference, let alone a value of 65535 bytes
+        // KFSV's pieces at their edges: none; 1 byte, no room for its reference, let alone a
+        // value of 65535 bytes; the reference alone; the largest, for 65533 and 65535 bytes.
+        {"KFSV;DAT[VL2\0\0]\r\n"s, "KFSV;0\r\n"},
         {"KFSV;DAT[VL2\x01\x00\x08\x00\x00]\r\n"s, "KFSV;-1\r\n"},
+        {"KFSV;DAT[VL2\x02\x00\x07\x00\x00\x00]\r\n"s, "KFSV;-1\r\n"},
+        {"KFSV;DAT[VL2\xff\xff\x04\x01"s + std::string(65533, 't') + "\0\0]\r\n"s, "KFSV;0\r\n"},
+        {"KFSV;DAT[VL2\xff\xff\x08\x00"s + std::string(65533, 'w') + "\0\0]\r\n"s, "KFSV;-1\r\n"},
     };
     std::string job, expected;
     for (const auto& [line, result] : rows) {
@@ -153,7 +167,10 @@ TEST_F(Datapool, AnswersAndWritesThroughWholeCycles) {
           ": ms32_njch_set_dp_var: Var have wrong size: 2 != 4",
           ": ms32_njch_set_var_value: Can't get value",
           ": ms32_njch_set_dp_var: Var have wrong size: 2 != 3",
-          ": ms32_njch_set_var_value: Piece of 1 bytes holds no variable reference"}) {
+          ": ms32_njch_set_var_value: Piece of 1 bytes holds no variable reference",
+          ": ms32_njch_get_size_of_variable: Answer too long",
+          ": ms32_njch_set_dp_var: Var have wrong size: 2 != 0",
+          ": ms32_njch_set_dp_var: Var have wrong size: 65535 != 65533"}) {
         EXPECT_NE(std::string::npos, korvad_.log().find(text)) << text;
     }
 }

@@ -24,7 +24,7 @@ namespace {
 struct Var {
     const char* name;
     const char* type;
-    int address, size;
+    int64_t address, size;
 };
 
 class SharedDatapool : public testing::Test {
@@ -35,11 +35,12 @@ class SharedDatapool : public testing::Test {
     }
 
     // Writes pool/a.dpl and creates its segment (segment_size bytes, 0: as the file needs)
-    // and its semaphore, raised; then loads the table.
-    void make_list(int version, const std::vector<Var>& vars, size_t segment_size = 0) {
+    // and its semaphore, raised; then loads the table. NUMOFVARS is numofvars if given.
+    void make_list(int version, const std::vector<Var>& vars, size_t segment_size = 0,
+                   const char* numofvars = nullptr) {
         mkdir((dir_.path() + "/pool").c_str(), 0755);
-        std::string text = "VERSION=" + std::to_string(version) +
-                           "\nNUMOFVARS=" + std::to_string(vars.size()) + "\n";
+        std::string text = "VERSION=" + std::to_string(version) + "\nNUMOFVARS=" +
+                           (numofvars ? numofvars : std::to_string(vars.size())) + "\n";
         size_t end = 0;
         for (size_t i = 0; i < vars.size(); ++i) {
             text += "[VARIABLE" + std::to_string(i) + "]\nNAME=" + vars[i].name +
@@ -164,23 +165,46 @@ TEST_F(SharedDatapool, TwoProcessesCreatingOneSemaphoreSetLeaveItAtOne) {
     }
 }
 
+// ADDRESS, SIZE and NUMOFVARS at their edges. A variable outside the segment as it really is
+// is absent; a data size beyond what the segment or 32 bits hold, or a NUMOFVARS other than
+// the sections' count, leaves the whole list without variables.
 TEST_F(SharedDatapool, VariablesOutsideTheSegmentAreAbsent) {
+    const Var tail = {"b", "UINT32", 4, 4};  // the data end: 8
     struct Case {
         const char* what;
         std::vector<Var> vars;
         size_t segment_size;
         std::vector<int32_t> codes;  // gs32_dp_get_var_info per variable
+        const char* numofvars = nullptr;
     };
-    const std::vector<Case> cases = {
-        {"exactly as the file says", {{"a", "UINT16", 0, 2}, {"b", "UINT32", 4, 4}}, 0, {0, 0}},
-        {"segment smaller than the file says", {{"a", "UINT16", 0, 2}, {"b", "UINT32", 4, 4}}, 6,
-         {-5, -5}},
-        {"an address beyond the data's end", {{"far", "UINT32", 5000, 4}, {"b", "UINT32", 0, 4}},
-         0, {-5, 0}},
+    std::vector<Case> cases = {
+        {"exactly as the file says", {{"a", "UINT16", 0, 2}, tail}, 0, {0, 0}},
+        {"segment smaller than the file says", {{"a", "UINT16", 0, 2}, tail}, 6, {-5, -5}},
+        {"an address beyond the data's end", {{"far", "UINT32", 5000, 4}, tail}, 0, {-5, 0}},
+        {"SIZE 0", {{"a", "AOBYTE", 0, 0}, tail}, 16, {-5, 0}},
+        {"SIZE 1", {{"a", "UINT8", 0, 1}, tail}, 16, {0, 0}},
+        {"SIZE up to the segment's end", {{"a", "AOBYTE", 0, 16}, tail}, 16, {0, 0}},
+        {"SIZE one beyond it", {{"a", "AOBYTE", 0, 17}, tail}, 16, {-5, 0}},
+        {"SIZE 65535", {{"a", "STRING", 0, 65535}, {"b", "UINT32", 65536, 4}}, 65540, {0, 0}},
+        {"SIZE 2^31-1", {{"a", "AOBYTE", 0, 2147483647}, tail}, 16, {-5, 0}},
+        {"SIZE 2^32-1", {{"a", "AOBYTE", 0, 4294967295}, tail}, 16, {-5, 0}},
+        {"SIZE -1", {{"a", "AOBYTE", 0, -1}, tail}, 16, {-5, 0}},
+        {"ADDRESS at the last byte", {{"a", "UINT8", 15, 1}, tail}, 16, {0, 0}},
+        {"ADDRESS at the segment's end", {{"a", "UINT8", 16, 1}, tail}, 16, {-5, 0}},
+        {"ADDRESS 2^31-1", {{"a", "UINT8", 2147483647, 1}, tail}, 16, {-5, 0}},
+        {"ADDRESS 2^32-1", {{"a", "UINT8", 4294967295, 1}, tail}, 16, {-5, 0}},
+        {"ADDRESS -1", {{"a", "UINT8", -1, 1}, tail}, 16, {-5, 0}},
+        {"a data size beyond 2^31-1", {tail, {"a", "AOBYTE", 8, 2147483647}}, 16, {-5, -5}},
+        {"NUMOFVARS 1", {{"a", "UINT8", 0, 1}, tail}, 16, {-5, -5}, "1"},
+        {"NUMOFVARS 3", {{"a", "UINT8", 0, 1}, tail}, 16, {-5, -5}, "3"},
     };
+    // NUMOFVARS that never equals a count: no table is made for it.
+    for (const char* numofvars : {"0", "-1", "2147483647", "4294967295", "x"}) {
+        cases.push_back({numofvars, {{"a", "UINT8", 0, 1}, tail}, 16, {-5, -5}, numofvars});
+    }
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        make_list(1, c.vars, c.segment_size);
+        make_list(1, c.vars, c.segment_size, c.numofvars);
         for (size_t i = 0; i < c.codes.size(); ++i) {
             VarInfo info{};
             EXPECT_EQ(c.codes[i], gs32_dp_get_var_info(0, 0, static_cast<int32_t>(i), &info)) << i;

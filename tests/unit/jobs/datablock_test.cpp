@@ -8,6 +8,7 @@ using namespace std::string_literals;
 using namespace jobs_test;
 
 TEST(DataBlock, PiecesAreWalkedWithinTheBytesAndViewedFromTheLine) {
+    const std::string kLargest(65535, 'x');
     struct Case {
         std::string block;  // from ";DAT" on
         bool walked;
@@ -21,6 +22,9 @@ TEST(DataBlock, PiecesAreWalkedWithinTheBytesAndViewedFromTheLine) {
         {";DAT[VL2\x09\0ab\0\0]"s, false, {}},  // a piece running past the bytes
         {";DAT[VL2\x02\0ab\0"s, false, {}},     // the zero length cut off
         {";DAT[V"s, false, {}},
+        // The largest piece a 16-bit length can say, with its bytes there and one short.
+        {";DAT[VL2\xff\xff"s + kLargest + "\0\0]"s, true, {kLargest}},
+        {";DAT[VL2\xff\xff"s + kLargest.substr(1) + "\0\0]"s, false, {}},
     };
     start_worker();
     for (const Case& c : cases) {

@@ -79,7 +79,6 @@ TEST_F(JobReader, DataBlockLineIsCopiedWhole) {
 
 TEST_F(JobReader, MalformedLinesEndTheJobWithTheirLogLine) {
     const std::string reader = "ms32_connhandler_get_nextjobFileLine: ";
-    const std::vector<std::string> no_crlf = {reader + "No \\r\\n"};
     struct Case {
         std::string job;
         std::vector<std::string> logged;
@@ -87,11 +86,6 @@ TEST_F(JobReader, MalformedLinesEndTheJobWithTheirLogLine) {
         {"FWLO\r\nAPLI;1", {reader + "Syntax error"}},
         {"FWLO\r\nAP\0LI;1\r\n"s, {reader + "Syntax error"}},
         {"FWLO\r\nDBUS;1;x;y\r\n", {reader + "NextJob format error"}},
-        {"FWLO\r\nDBUS;1;x;y;3;ab\r\n", no_crlf},
-        {"FWLO\r\nDBUS;1;x;y;3;abcd\r\n", no_crlf},
-        {"FWLO\r\nDBUS;1;x;y;9;ab\r\n", no_crlf},  // payload past the data
-        {"FWLO\r\nDBUS;1;x;y; 3;xyz\r\n", no_crlf},  // only leading digits count: 0
-        {"FWLO\r\nDBUS;1;x;y;99999999999999999999;xyz\r\n", no_crlf},
         // A DataBlock's own walk is tested with the DataBlock module; here what follows it.
         {"FWLO\r\nFWSW;DATA\r\n", {}},                           // ";DAT" makes a DataBlock line
         {"FWLO\r\nKFGV;DAT[VL1\x02\x00xy\x00\x00\r\n"s, {}},     // no ']'
@@ -135,10 +129,49 @@ TEST_F(JobReader, HandlerIsCalledAgainWithTheSameLineWhileTheBufferIsFull) {
               log.lines());
 }
 
-// The reader takes the DBUS length's leading decimal digits (here 0: no payload), the
-// handler's numeric decoder the whole field: the payload decoder then fails.
-TEST_F(JobReader, DbusLengthThatMeansMoreToTheHandlerFailsItsPayload) {
-    LogCapture log;
-    EXPECT_EQ("DBUS;-5\r\n", run_job("DBUS;1;zielad;Echo;0x3;\r\n").text());
-    EXPECT_EQ(with_pids({"gs32_ch_nextjob_get_param_binary: Format ERROR"}), log.lines());
+// The DBUS length field at its edges. The reader takes its leading decimal digits and needs
+// CR LF right behind that many bytes; the handler's numeric decoder then reads the whole
+// field (at most 14 characters, any base) and its payload decoder must find the same CR LF.
+// Without a bus a line that passes both ends in "DBUS;-1".
+TEST_F(JobReader, DbusLengthFieldAtItsEdges) {
+    const std::string sent = "ms32_njch_send_nextjob_cmd_to_dbus: DBUS method error!";
+    const std::string no_crlf = "ms32_connhandler_get_nextjobFileLine: No \\r\\n";
+    const std::string format = "gs32_ch_nextjob_get_param_binary: Format ERROR";
+    const std::string largest(65535, 'p');
+    struct Case {
+        std::string field, payload;
+        int32_t result;  // of the job
+        std::string results;
+        std::vector<std::string> logged;
+    } cases[] = {
+        {"0", "", 0, "DBUS;-1\r\n", {sent}},
+        {"1", "\n", 0, "DBUS;-1\r\n", {sent}},
+        {"3", "a\0;"s, 0, "DBUS;-1\r\n", {sent}},
+        {"3", "ab", -1, "", {no_crlf}},  // one byte short: the CR LF is not behind it
+        {"3", "abcd", -1, "", {no_crlf}},
+        {"9", "ab", -1, "", {no_crlf}},  // beyond the data
+        {"65535", largest, 0, "DBUS;-1\r\n", {sent}},
+        {"65536", largest, -1, "", {no_crlf}},
+        {"2147483647", "xyz", -1, "", {no_crlf}},
+        {"4294967295", "xyz", -1, "", {no_crlf}},
+        {"99999999999999999999", "xyz", -1, "", {no_crlf}},
+        {" 3", "xyz", -1, "", {no_crlf}},  // only leading digits count: 0
+        {"00000000000003", "abc", 0, "DBUS;-1\r\n", {sent}},
+        {"000000000000003", "abc", 0, "DBUS;-5\r\n",
+         {"gs32_ch_nextjob_get_param_str: Overflow, string to long",
+          "gs32_ch_nextjob_get_param_u32: ERROR value:0"}},
+        // The reader takes no payload, the decoder 3 or 4294967295 bytes: nothing is
+        // allocated for them, and the payload decoder fails.
+        {"0x3", "", 0, "DBUS;-5\r\n", {format}},
+        {"-1", "", 0, "DBUS;-5\r\n", {format}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.field);
+        LogCapture log;
+        start_worker();
+        const JobRun run = run_job("DBUS;1;x;y;" + c.field + ";" + c.payload + "\r\n");
+        EXPECT_EQ(c.result, run.result);
+        EXPECT_EQ(c.results, run.text());
+        EXPECT_EQ(with_pids(c.logged), log.lines());
+    }
 }

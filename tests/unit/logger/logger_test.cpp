@@ -53,7 +53,7 @@ std::string read_trace(FILE* file, uint32_t skip, uint32_t first_room, uint32_t*
             const uint32_t piece = static_cast<uint8_t>(out[0]) | static_cast<uint8_t>(out[1]) << 8;
             EXPECT_EQ(l + 2, piece);
             EXPECT_EQ(l + 4, length);
-            trace += std::to_string(l) + ":" + std::string(1, out[4]);
+            trace += std::to_string(l) + (l > 0 ? ":" + std::string(1, out[4]) : "");
         } else {
             trace += std::to_string(r);
             if (r != -6 || last == -6) break;
@@ -96,8 +96,17 @@ TEST(LoggerFile, BlocksAreReadSkippedAndSteppedBack) {
         {"a block cut short by the end", kHeader + data_start() + block(100, 'a').substr(0, 50),
          104, 0, 200, "0",
          {"gs32_dlf_get_next_block: Block of 100 bytes cut short by the end of the file"}},
+        // Block lengths at their edges: an empty block, the largest piece a 16-bit length can
+        // say (L + 4 = 65535), one beyond, and the largest length a block can carry.
+        {"blocks of 0 and 1 bytes", kHeader + data_start() + block(0, 'a') + block(1, 'b'), 4, 0,
+         100, "0 1:b 0", {}},
+        {"the largest piece", kHeader + data_start() + block(65531, 'a'), 65535, 0, 70000,
+         "65531:a 0", {}},
         {"a piece longer than 16 bits can say", kHeader + data_start() + block(65532, 'a'),
          65536, 0, 70000, "-6 -6", {}},
+        {"the largest block", kHeader + data_start() + block(65535, 'a'), 65539, 0, 70000,
+         "-6 -6", {}},
+        {"a skip past every block", two_sections, 14, UINT32_MAX, 100, "0", {}},
     };
     TempDir dir;
     for (const Case& c : cases) {
@@ -170,35 +179,60 @@ TEST(LoggerFile, HeaderNameIsAPrefixOfLogFile) {
     }
 }
 
+// Each resume point read back, and where a budgeted DLGN then goes on in a working copy of
+// the blocks a, b and c (block b's START_TAG is at byte 137; the data ends at 165).
 TEST(LoggerFile, PositionFileRoundTripAndDamage) {
     TempDir dir;
     const std::string path = dir.path() + "/log1_tmp_pos";
     const std::string error = "gs32_read_actual_dlf_pos_from_file: Error occured, read out ";
+    // 49 characters, its CR LF included, are the longest line read whole.
+    const std::string whole = std::string(46, '0') + "7\r\n137\r\n";
+    const std::string cut = "0" + whole;
+    dir.write("log1_tmp", kHeader + data_start() + block(10, 'a') + block(10, 'b') +
+                              block(10, 'c'));
     struct Case {
         const char* content;  // null: no file
         int32_t result;
         uint32_t block, offset;
         std::vector<std::string> log;
+        std::string delivered;  // by DLGN, the blocks' fill bytes
     } cases[] = {
-        {nullptr, 0, 99, 99, {}},  // no file: both unchanged
-        {"3000000000\r\n4096\r\n", 0, 3000000000u, 4096, {}},
-        {"12abc\r\n34 5\r\n", 0, 12, 34, {}},
-        {"x\r\n\r\n", 0, 0, 0, {}},
-        {"", -10, 0, 0, {error + "1 line, byte format!\r"}},
-        {"5\r\n", -10, 0, 0, {error + "2 line, byte format!\r"}},
+        {nullptr, 0, 99, 99, {}, "abc"},  // no file: both unchanged
+        {"0\r\n1\r\n", 0, 0, 1, {}, ""},  // inside the header: no block there
+        {"1\r\n137\r\n", 0, 1, 137, {}, "bc"},
+        {"3000000000\r\n4096\r\n", 0, 3000000000u, 4096, {}, ""},
+        {"4294967295\r\n2147483647\r\n", 0, UINT32_MAX, 2147483647u, {}, ""},
+        {"4294967296\r\n99999999999999999999\r\n", 0, UINT32_MAX, UINT32_MAX, {}, ""},
+        {whole.c_str(), 0, 7, 137, {}, "bc"},
+        {cut.c_str(), 0, 7, 0, {}, ""},  // its LF reads as the second line
+        {"12abc\r\n34 5\r\n", 0, 12, 34, {}, ""},
+        {"x\r\n\r\n", 0, 0, 0, {}, "abc"},
+        {"", -10, 0, 0, {error + "1 line, byte format!\r"}, "abc"},
+        {"5\r\n", -10, 0, 0, {error + "2 line, byte format!\r"}, "abc"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.content == nullptr ? "no file" : c.content);
-        LogCapture log;
-        if (c.content != nullptr) dir.write("log1_tmp_pos", c.content);
-        uint32_t block = 99, offset = 99;
-        EXPECT_EQ(c.result, gs32_read_actual_dlf_pos_from_file(path.c_str(), &block, &offset));
-        EXPECT_EQ(c.block, block);
-        EXPECT_EQ(c.offset, offset);
-        // The text ends with its own CR LF, so the log shows an empty line behind it.
-        std::vector<std::string> expected = with_pids(c.log);
-        if (!expected.empty()) expected.push_back("");
-        EXPECT_EQ(expected, log.lines());
+        {
+            LogCapture log;
+            if (c.content != nullptr) dir.write("log1_tmp_pos", c.content);
+            uint32_t block = 99, offset = 99;
+            EXPECT_EQ(c.result, gs32_read_actual_dlf_pos_from_file(path.c_str(), &block, &offset));
+            EXPECT_EQ(c.block, block);
+            EXPECT_EQ(c.offset, offset);
+            // The text ends with its own CR LF, so the log shows an empty line behind it.
+            std::vector<std::string> expected = with_pids(c.log);
+            if (!expected.empty()) expected.push_back("");
+            EXPECT_EQ(expected, log.lines());
+        }
+        LogCapture dlgn_log;  // what DLGN logs without a bus is proved elsewhere
+        jobs_test::start_worker(8192, 100000);
+        snprintf(gpc_ch_get_server_exchange_folder(),
+                 sizeof ConnectionConfig{}.ServerExchangeFolder, "%s", dir.path().c_str());
+        std::string pieces;
+        for (char fill : c.delivered) pieces += le16(12) + block(10, fill).substr(2);
+        EXPECT_EQ("DLGN;DAT[DLN" + le16(16) + "log1" + std::string(12, '\0') + pieces +
+                      "\0\0];0\r\n"s,
+                  jobs_test::run_job("DLGN;log1;;;0\r\n").text());
     }
     EXPECT_EQ(0, gs32_write_actual_dlf_pos_to_file(path.c_str(), 3000000000u, 4096));
     EXPECT_EQ("3000000000\r\n4096\r\n", korvad_test::read_file(path));
