@@ -1,11 +1,14 @@
 // Feeds arbitrary parameter bytes through the KFGV and KFSV handlers over a real datapool
-// (variables of 1, 2, 4, 8 and 3000 bytes in one list); the datapool world names its base
-// directory in place of the datapool service.
+// whose one list the input chooses; the datapool world names its base directory in place of
+// the datapool service.
 //
 // Input: byte 0 chooses the ResultBuffer's capacity (3 to 130 bytes, so that answers are
 // split across parts); byte 1 the command (bit 0: KFSV) and the line's form (bit 1: a
-// DataBlock); the rest is the handler's text, copied into the current job line as the
-// reader would.
+// DataBlock); then the list as gs_world_list_from_bytes (sim/datapool_world.h) reads it: any
+// NUMOFVARS, TYPE, SIZE and ADDRESS up to 2^32-1, over a segment of 68 KiB, so that
+// variables of 65535 bytes and more fit as well as variables that lie outside the segment;
+// the rest is the handler's text (up to the longest line a JobFile under its limit holds),
+// copied into the current job line as the reader would.
 //
 // Besides the sanitizers it checks: the handler ends within a bounded number of re-calls;
 // its output ends with a status line; and a KFGV answer is the same bytes whether it was
@@ -31,18 +34,8 @@ namespace {
 #define mv_check(condition) \
     ((condition) ? (void)0 : (fprintf(stderr, "check failed at line %d\n", __LINE__), abort()))
 
-
-const char kList[] =
-    "VERSION=2\nNUMOFVARS=5\n"
-    "[VARIABLE0]\nNAME=u8\nTYPE=UINT8\nADDRESS=0\nSIZE=1\n"
-    "[VARIABLE1]\nNAME=u16\nTYPE=UINT16\nADDRESS=2\nSIZE=2\n"
-    "[VARIABLE2]\nNAME=f32\nTYPE=FLOAT32\nADDRESS=4\nSIZE=4\n"
-    "[VARIABLE3]\nNAME=text\nTYPE=STRING\nADDRESS=8\nSIZE=8\n"
-    "[VARIABLE4]\nNAME=blob\nTYPE=AOBYTE\nADDRESS=16\nSIZE=3000\n";
-
-}  // namespace
-
-namespace {
+// 64 KiB for the variables and 4 KiB for their change counters.
+constexpr size_t kSegmentSize = 69632;
 
 void mv_set_line(int16_t row, const uint8_t* text, size_t size, bool datablock) {
     JobLine& line = g_job_line;
@@ -69,7 +62,7 @@ std::string run_handler(int16_t row, uint32_t capacity) {
     std::string stored;
     ResultPart part;
     for (int call = 0;; ++call) {
-        mv_check(call < 20000);
+        mv_check(call < 100 + 2 * static_cast<int64_t>(g_job_line.length));
         const int32_t result = row == kKfgvRow ? ms32_njch_get_var_value(g_job_line.cursor, row)
                                                : ms32_njch_set_var_value(g_job_line.cursor, row);
         if (result != -4) gv_ch_close_final_part();  // the line is the job's last
@@ -82,15 +75,19 @@ std::string run_handler(int16_t row, uint32_t capacity) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static const bool ready = [] {
-        gr_datapool_world({kList});
+        gr_datapool_world({"VERSION=1\n"}, kSegmentSize);
         gv_njch_set_dp_base_path_source(gs32_world_base_path);
         return gs32_log_open("/dev/null") == 0;
     }();
     (void)ready;
-    if (size < 2 || size > 16384) return 0;
+    if (size < 2 || size > 2097152) return 0;
     const uint32_t capacity = 3 + data[0] % 128;
     const int16_t row = (data[1] & 1) ? kKfsvRow : kKfgvRow;
-    mv_set_line(row, data + 2, size - 2, (data[1] & 2) != 0);
+    size_t used = 0;
+    const std::string list = gs_world_list_from_bytes(data + 2, size - 2, &used);
+    gv_world_write_list(0, reinterpret_cast<const uint8_t*>(list.data()), list.size());
+    gv_world_clear_segments();
+    mv_set_line(row, data + 2 + used, size - 2 - used, (data[1] & 2) != 0);
 
     const time_t before = time(nullptr);
     const std::string split = run_handler(row, capacity);
