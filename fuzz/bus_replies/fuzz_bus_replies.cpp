@@ -3,10 +3,13 @@
 // input chooses) and as a signal for the worker's handler slots.
 //
 // Input: byte 0 the message kind (method return, error with or without the library's
-// time-out name, or one of the signals the slots take), byte 1 the answer buffer's size;
-// then arguments, each a type byte (text, u32, i32, byte array, boolean, double) and a
-// length byte followed by that many bytes (texts made printable, as the bus requires
-// valid UTF-8), at most 32 of them.
+// time-out name, or one of the signals the slots take), bytes 1 and 2 the answer buffer's
+// size (16-bit little-endian); then arguments, at most 32 of them, each a type byte (text,
+// u32, i32, byte array, boolean, double) and a length, seven bits a byte, low bits first,
+// while bit 7 is set (any 32-bit value), followed by the argument's bytes (texts made
+// printable, as the bus requires valid UTF-8). A length beyond the bytes left repeats them,
+// so that a sibling's text of any length needs no input as long; only what the bus itself
+// cannot carry is cut: one argument to its longest array, all of them to its longest message.
 //
 // Besides the sanitizers it checks: the answer is always terminated inside its buffer and
 // is the first text's start exactly when the first argument is a text; the reported length
@@ -64,13 +67,27 @@ void mv_append(DBusMessage* message, const uint8_t* data, size_t size, bool* fir
     // At most 32 arguments: a signature has room for 255 type codes, and libdbus does not
     // check that limit when a message is built.
     int count = 0;
-    for (size_t at = 0; at + 2 <= size && count < 32; ++count) {
-        const uint8_t type = data[at] % 6;
-        const size_t length = data[at + 1] * 2u < size - at - 2 ? data[at + 1] * 2u : size - at - 2;
-        const uint8_t* bytes = data + at + 2;
-        at += 2 + length;
+    size_t carried = 0;  // argument bytes so far
+    for (size_t at = 0; at < size && count < 32; ++count) {
+        const uint8_t type = data[at++] % 6;
+        uint32_t said = 0;
+        for (int shift = 0; shift < 35 && at < size; shift += 7) {
+            const uint8_t byte = data[at++];
+            said |= static_cast<uint32_t>(byte & 0x7f) << shift;
+            if ((byte & 0x80) == 0) break;
+        }
+        size_t length = said < DBUS_MAXIMUM_ARRAY_LENGTH ? said : DBUS_MAXIMUM_ARRAY_LENGTH;
+        if (length > DBUS_MAXIMUM_MESSAGE_LENGTH - carried) {
+            length = DBUS_MAXIMUM_MESSAGE_LENGTH - carried;
+        }
+        carried += length;
+        const size_t given = length < size - at ? length : size - at;
+        std::string bytes_text(length, 'a');
+        for (size_t i = 0; given > 0 && i < length; ++i) bytes_text[i] = data[at + i % given];
+        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(bytes_text.data());
+        at += given;
         if (type == 0) {
-            std::string text(reinterpret_cast<const char*>(bytes), length);
+            std::string& text = bytes_text;
             for (char& c : text) c = static_cast<char>(32 + static_cast<uint8_t>(c) % 95);
             const char* p = text.c_str();
             mv_check(dbus_message_iter_append_basic(&iter, DBUS_TYPE_STRING, &p));
@@ -113,9 +130,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)ready;
-    if (size < 2 || size > 4096) return 0;
+    if (size < 3) return 0;
     const uint8_t kind = data[0] % (3 + sizeof kSignals / sizeof kSignals[0]);
-    const uint32_t answer_size = data[1];
+    const uint32_t answer_size = data[1] | data[2] << 8;
     DbusMessage message;
     if (kind == 0) {
         message.reset(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
@@ -132,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     mv_check(message);
     bool first_is_text = false;
     std::string first_text;
-    mv_append(message.get(), data + 2, size - 2, &first_is_text, &first_text);
+    mv_append(message.get(), data + 3, size - 3, &first_is_text, &first_text);
 
     std::vector<char> answer(answer_size + 1, 'X');
     uint32_t length = 12345;
