@@ -19,7 +19,6 @@ TEST(DataBlock, PiecesAreWalkedWithinTheBytesAndViewedFromTheLine) {
         {";DAT[VL2\x03\0;\r\n\x02\0\0b\0\0]"s, true, {";\r\n", "\0b"s}},
         {";DAT[VL2\x02\0ab\0\0"s, false, {}},   // no ']'
         {";DAT[VL2\x02\0ab\0\0x"s, false, {}},  // not ']'
-        {";DAT[VL2\x09\0ab\0\0]"s, false, {}},  // a piece running past the bytes
         {";DAT[VL2\x02\0ab\0"s, false, {}},     // the zero length cut off
         {";DAT[V"s, false, {}},
         // The largest piece a 16-bit length can say, with its bytes there and one short.
