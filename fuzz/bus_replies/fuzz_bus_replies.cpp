@@ -5,15 +5,18 @@
 // Input: byte 0 the message kind (method return, error with or without the library's
 // time-out name, or one of the signals the slots take), bytes 1 and 2 the answer buffer's
 // size (16-bit little-endian); then arguments, at most 32 of them, each a type byte (text,
-// u32, i32, byte array, boolean, double) and a length, seven bits a byte, low bits first,
-// while bit 7 is set (any 32-bit value), followed by the argument's bytes (texts made
-// printable, as the bus requires valid UTF-8). A length beyond the bytes left repeats them,
-// so that a sibling's text of any length needs no input as long; only what the bus itself
-// cannot carry is cut: one argument to its longest array, all of them to its longest message.
+// u32, i32, byte array, boolean, double) and a 16-bit little-endian length, or the bytes
+// "LONG", the type byte and a 32-bit little-endian length; then the argument's bytes (texts
+// made printable, as the bus requires valid UTF-8). A length beyond the bytes left repeats
+// them, so that a sibling's text of any length needs no input as long; only what the bus
+// itself cannot carry is cut: one argument to its longest array, all of them to its longest
+// message. (Lengths past 16 bits take the marked form so that mutations seldom make one by
+// chance: each costs the time of building a message that large.)
 //
 // Besides the sanitizers it checks: the answer is always terminated inside its buffer and
 // is the first text's start exactly when the first argument is a text; the reported length
 // is the full text's; every text a handler gets is within its slot's limit.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,12 +72,14 @@ void mv_append(DBusMessage* message, const uint8_t* data, size_t size, bool* fir
     int count = 0;
     size_t carried = 0;  // argument bytes so far
     for (size_t at = 0; at < size && count < 32; ++count) {
+        const bool long_form = size - at >= 4 && memcmp(data + at, "LONG", 4) == 0;
+        if (long_form) at += 4;
+        const size_t length_bytes = long_form ? 4 : 2;
+        if (size - at < 1 + length_bytes) break;
         const uint8_t type = data[at++] % 6;
         uint32_t said = 0;
-        for (int shift = 0; shift < 35 && at < size; shift += 7) {
-            const uint8_t byte = data[at++];
-            said |= static_cast<uint32_t>(byte & 0x7f) << shift;
-            if ((byte & 0x80) == 0) break;
+        for (size_t i = 0; i < length_bytes; ++i) {
+            said |= static_cast<uint32_t>(data[at++]) << 8 * i;
         }
         size_t length = said < DBUS_MAXIMUM_ARRAY_LENGTH ? said : DBUS_MAXIMUM_ARRAY_LENGTH;
         if (length > DBUS_MAXIMUM_MESSAGE_LENGTH - carried) {
@@ -83,7 +88,12 @@ void mv_append(DBusMessage* message, const uint8_t* data, size_t size, bool* fir
         carried += length;
         const size_t given = length < size - at ? length : size - at;
         std::string bytes_text(length, 'a');
-        for (size_t i = 0; given > 0 && i < length; ++i) bytes_text[i] = data[at + i % given];
+        if (given > 0) {
+            memcpy(&bytes_text[0], data + at, given);
+            for (size_t done = given; done < length; done *= 2) {
+                memcpy(&bytes_text[done], &bytes_text[0], std::min(done, length - done));
+            }
+        }
         const uint8_t* bytes = reinterpret_cast<const uint8_t*>(bytes_text.data());
         at += given;
         if (type == 0) {
