@@ -291,7 +291,7 @@ namespace {
 
 // Step 0: which form, and for a DataBlock whether it is the line's. -4 to go on.
 int32_t ms32_kfsv_start(const char* text) {
-    g_kfsv.param_index = 1;
+    g_kfsv.pair_offset = 0;
     if (strncmp(text, ";DAT[", 5) != 0) {
         g_kfsv.step = 2;
         return -4;
@@ -321,14 +321,17 @@ int32_t ms32_kfsv_piece() {
     return -4;
 }
 
-// Step 2: one text pair; a reference that does not decode ends the list.
+// Step 2: one text pair; a reference that does not decode ends the list. Each pair is
+// decoded as parameters 1 and 2 of the text from its own ';' on, which are the line's
+// parameters 2k+1 and 2k+2: the line is walked once, and a line of more pairs than a 16-bit
+// parameter number can count is written to its end like any other instead of starting over.
 int32_t ms32_kfsv_pair(const char* text) {
     g_kfsv.step = 0;
+    const char* pair = text + g_kfsv.pair_offset;
     uint16_t reference = 0;
-    if (gs32_ch_nextjob_get_param_u16(g_kfsv.param_index, text, &reference) != 0) return 0;
+    if (gs32_ch_nextjob_get_param_u16(1, pair, &reference) != 0) return 0;
     uint32_t value = 0;
-    if (gs32_ch_nextjob_get_param_u32(static_cast<uint16_t>(g_kfsv.param_index + 1), text,
-                                      &value) != 0) {
+    if (gs32_ch_nextjob_get_param_u32(2, pair, &value) != 0) {
         gs32_log_from("ms32_njch_set_var_value", "Can't get value");
         return -1;
     }
@@ -336,7 +339,10 @@ int32_t ms32_kfsv_pair(const char* text) {
                              static_cast<uint8_t>(reference & 0xff), &value, 4) != 0) {
         return -1;
     }
-    g_kfsv.param_index = static_cast<uint16_t>(g_kfsv.param_index + 2);
+    // The value decoded, so its ';' is there: the next pair starts at the ';' after it.
+    const char* next = strchr(strchr(pair, ';') + 1, ';');
+    const char* after = strchr(next + 1, ';');
+    g_kfsv.pair_offset = static_cast<uint32_t>((after ? after : next + strlen(next)) - text);
     g_kfsv.step = 2;
     return -4;
 }

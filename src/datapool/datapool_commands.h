@@ -20,7 +20,7 @@ struct KfgvState {
 // Step state of KFSV.
 struct KfsvState {
     int32_t step = 0;  // 0 start, 1 binary pieces, 2 text pairs
-    uint16_t param_index = 1;
+    uint32_t pair_offset = 0;  // where the next pair's parameters start, at its ';'
     uint8_t first_call = 1;
     int32_t saved_status = 0;
     DataBlockPieces pieces;  // the binary pieces not yet written
