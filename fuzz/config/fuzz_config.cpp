@@ -43,7 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return true;
     }();
     (void)ready;
-    if (size > 65536) return 0;
 
     FILE* file = mp_file_with(data, size, "r");
     SystemConfig system;

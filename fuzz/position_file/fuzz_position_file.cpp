@@ -26,7 +26,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return gs32_log_open("/dev/null") == 0;
     }();
     (void)ready;
-    if (size > 4096) return 0;
     FILE* file = fopen(g_path.c_str(), "wb");
     mv_check(file != nullptr);
     mv_check(size == 0 || fwrite(data, 1, size, file) == size);
