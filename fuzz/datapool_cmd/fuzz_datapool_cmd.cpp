@@ -91,8 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     const time_t before = time(nullptr);
     const std::string split = run_handler(row, capacity);
-    const std::string whole = run_handler(row, 8192);
-    mv_check(whole.size() >= 7 && whole.compare(whole.size() - 2, 2, "\r\n") == 0);
-    if (row == kKfgvRow && time(nullptr) == before) mv_check(split == whole);
+    mv_check(split.size() >= 7 && split.compare(split.size() - 2, 2, "\r\n") == 0);
+    if (row == kKfgvRow) {
+        const std::string whole = run_handler(row, 8192);
+        if (time(nullptr) == before) mv_check(split == whole);
+    }
     return 0;
 }
