@@ -90,12 +90,13 @@ build/native/sim/korvad-sim --own-bus hodrad wenlod --log "$work/sim.log" 2>/dev
 pids+=($!)
 wait_for 5 grep -q "sim: ready" "$work/sim.log"
 export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^sim: bus //p' "$work/sim.log")
-python3 sim/jobserver/korvad-jobserver.py --root "$work/www" >"$work/jobserver.out" 2>&1 &
+python3 sim/jobserver/korvad-server serve --db "sqlite://$work/server.db" --listen 127.0.0.1:0 \
+  >"$work/jobserver.out" 2>&1 &
 pids+=($!)
-wait_for 5 grep -q PORT "$work/jobserver.out"
-port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
-mkdir -p "$work/www/jobs/unit7_0" "$work/connections"
-printf 'FWLO\r\nFWSW;3600\r\n' >"$work/www/jobs/unit7_0/job.txt"
+wait_for 10 grep -q "listening on" "$work/jobserver.out"
+port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/jobserver.out")
+mkdir -p "$work/connections"
+printf 'FWLO\r\nFWSW;3600\r\n' | python3 sim/jobserver/korvad-server park --db "sqlite://$work/server.db" unit7_0 -
 sed -e "s|^port_no .*|port_no $port|" examples/connections/server1.config \
   >"$work/connections/server1.config"
 echo "client_id unit7_0" >>"$work/connections/server1.config"
@@ -105,7 +106,7 @@ sed -e "s|^Log_File .*|Log_File $work/korvad.log|" \
 build/native/src/daemon/korvad "$work/korvad.config" >"$work/korvad.out" 2>&1 &
 korvad=$!
 pids+=($korvad)
-wait_for 15 grep -q "result.txt.00001.end" "$work/www/requests.log"
+wait_for 15 grep -q "result.txt.00001.end" "$work/jobserver.out"
 sleep 2  # the worker is back in its idle wait
 worker=$(pgrep -P "$korvad" | head -n 1)
 memory() {  # <pid> <role>

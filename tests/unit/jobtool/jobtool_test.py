@@ -10,8 +10,8 @@ import unittest
 
 TOOL = os.path.join(os.path.dirname(__file__), "..", "..", "..", "sim", "jobserver")
 sys.path.insert(0, TOOL)
-from jobtool import jobfile  # noqa: E402
-from jobtool.cli import decode_parts  # noqa: E402
+from korvad_jobtool import jobfile  # noqa: E402
+from korvad_jobtool.cli import decode_parts  # noqa: E402
 
 
 def le16(v):
