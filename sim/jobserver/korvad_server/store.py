@@ -79,6 +79,11 @@ class Store:
         self.pool = queue.LifoQueue()
         self.lock = threading.Lock()
         with self.transaction() as db:
+            # Every command opens the store; on PostgreSQL even a CREATE ... IF NOT EXISTS of
+            # something there locks its table, which deadlocks with a serving instance's
+            # writes: the schema is made only when it is missing.
+            if self.postgres and db.one("SELECT to_regclass('parts')")[0] is not None:
+                return
             for statement in SCHEMA.split(";"):
                 if statement.strip():
                     db.execute(statement.format(
