@@ -59,6 +59,7 @@ def main():
         cluster = os.path.join(work, "pg")
         db, why = pg_cluster.start(cluster)
         if db is None:
+            subprocess.run(["rm", "-rf", work])
             sys.exit("no PostgreSQL: " + why)
     else:
         db = "sqlite://%s/server.db" % work
