@@ -60,10 +60,11 @@ export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^sim: bus //p' "$work/sim.log")
 echo "   $DBUS_SYSTEM_BUS_ADDRESS"
 
 echo "== job server on 127.0.0.1"
-python3 sim/jobserver/korvad-jobserver.py --root "$work/www" > "$work/jobserver.out" 2>&1 &
+python3 sim/jobserver/korvad-server serve --db "sqlite://$work/server.db" --listen 127.0.0.1:0 \
+  --test-root "$work/www" > "$work/jobserver.out" 2>&1 &
 pids+=($!)
-wait_for 5 grep -q PORT "$work/jobserver.out"
-port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
+wait_for 10 grep -q "listening on" "$work/jobserver.out"
+port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/jobserver.out")
 mkdir -p "$work/www/jobs/unit7_0" "$work/www/jobs/unit7_1" "$work/connections"
 cp examples/jobs/server1-job.txt "$work/www/jobs/unit7_0/job.txt"
 cp examples/jobs/server2-job.txt "$work/www/jobs/unit7_1/job.txt"

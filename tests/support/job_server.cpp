@@ -20,19 +20,37 @@ JobServer::~JobServer() {
     }
 }
 
-testing::AssertionResult JobServer::start() {
-    std::string script = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-jobserver.py";
+namespace {
+
+const std::string kServer = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-server";
+
+}  // namespace
+
+testing::AssertionResult JobServer::start(const std::string& db_url) {
     std::string out = dir_.path() + "/server.out";
+    db_ = db_url.empty() ? "sqlite://" + dir_.path() + "/state.db" : db_url;
     // The server is a host program: it runs natively even when the suite is cross-built.
-    pid_ = spawn({"python3", script, "--root", dir_.path() + "/www"}, {}, out);
+    // Its test root adds the fault injection and the file views of the tests to the
+    // product's queue and database.
+    std::vector<std::string> args = {KORVAD_PYTHON, "-B", kServer, "serve", "--db", db_,
+                                     "--listen", "127.0.0.1:0", "--quiet"};
+    if (db_url.empty()) args.insert(args.end(), {"--test-root", dir_.path() + "/www"});
+    pid_ = spawn(args, {}, out);
     auto listening = [&] {
-        std::istringstream words(read_file(out));
-        std::string word;
-        return words >> word && word == "PORT" && words >> port_;
+        const std::string text = read_file(out);
+        const size_t at = text.find("listening on 127.0.0.1:");
+        return at != std::string::npos && (port_ = atoi(text.c_str() + at + 23)) > 0;
     };
     // A generous bound: a loaded machine (a hundred sanitized workers) can starve its start.
     if (eventually(listening, 30000)) return testing::AssertionSuccess();
     return testing::AssertionFailure() << "job server did not start: " << read_file(out);
+}
+
+RunResult JobServer::command(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {KORVAD_PYTHON, "-B", kServer};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), {"--db", db_});
+    return run(argv, {}, 60000);
 }
 
 void JobServer::put_job(const std::string& path, const std::string& content) const {

@@ -1,5 +1,6 @@
-// The project's job server (sim/jobserver) as a child process: serves JobFiles from a
-// folder, keeps posted parts, and misbehaves on demand through its control file.
+// The project's job server (korvad-server) as a child process with its test root: serves
+// JobFiles from a folder (or the device's queue), keeps posted parts as files and in its
+// database, and misbehaves on demand through its control file.
 #pragma once
 
 #include <sys/types.h>
@@ -18,9 +19,12 @@ public:
     ~JobServer();
 
     // Starts the server on an ephemeral port of 127.0.0.1; the reason when it does not.
-    testing::AssertionResult start();
+    // With a database URL it runs as a fleet's server would, without the test root.
+    testing::AssertionResult start(const std::string& db_url = "");
     int port() const { return port_; }
     const std::string& root() const { return dir_.path(); }
+    // Runs "korvad-server <args> --db <its database>" and returns what it printed.
+    RunResult command(const std::vector<std::string>& args) const;
 
     // Puts a JobFile where "GET /<path>" finds it.
     void put_job(const std::string& path, const std::string& content) const;
@@ -45,6 +49,7 @@ private:
     TempDir dir_;
     pid_t pid_ = -1;
     int port_ = 0;
+    std::string db_;
 };
 
 }  // namespace korvad_test
