@@ -5,10 +5,12 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config git libdbus-1-dev dbus-daemon dbus-bin
           libgtest-dev libgmock-dev googletest libbenchmark-dev
           g++-powerpc-linux-gnu qemu-user dpkg-dev
-          clang libclang-rt-14-dev libfaketime curl libcurl4-openssl-dev python3 xxd procps)
+          clang libclang-rt-14-dev libfaketime curl libcurl4-openssl-dev python3 xxd procps
+          libmbedtls-dev openssl)
 case "${1:-all}" in
   demo) packages=(build-essential cmake pkg-config libdbus-1-dev dbus-daemon dbus-bin
-                  libgtest-dev libgmock-dev googletest python3 xxd procps) ;;
+                  libgtest-dev libgmock-dev googletest python3 xxd procps
+                  libmbedtls-dev openssl) ;;
 esac
 
 missing=()

@@ -29,12 +29,17 @@ Layout of the root folder:
        "get_delay": 3}             wait this many seconds before answering a GET
 
 Start: korvad-jobserver.py --root DIR [--port N]; it prints "PORT <n>" once it listens.
+HTTPS: --tls-cert FILE --tls-key FILE (PEM), and --tls-client-ca FILE to demand a device
+certificate issued by one of those authorities. Each handshake is logged as a JSON line in
+<root>/tls.log: "full", "resumed" or "failed" (with the error), the version and the
+device certificate's subject; a connection whose handshake failed reaches no handler.
 """
 import argparse
 import json
 import os
 import re
 import socketserver
+import ssl
 import sys
 import threading
 import time
@@ -93,6 +98,8 @@ class Handler(BaseHTTPRequestHandler):
         entry = {"method": self.command, "path": self.request_path(), "target": self.path,
                  "headers": {k: v for k, v in self.headers.items()},
                  "length": len(body), "time": time.time()}
+        if isinstance(self.connection, ssl.SSLSocket):
+            entry["tls"] = True
         entry.update(extra or {})
         with self.log_lock, open(os.path.join(self.root, "requests.log"), "a") as f:
             f.write(json.dumps(entry) + "\n")
@@ -213,15 +220,57 @@ class Handler(BaseHTTPRequestHandler):
         self.answer(200, reply)
 
 
+class TlsServer(ThreadingHTTPServer):
+    """The job server over TLS: the handshake runs in the connection's own thread."""
+    context = None
+
+    def finish_request(self, request, client_address):
+        entry = {"time": time.time()}
+        try:
+            conn = self.context.wrap_socket(request, server_side=True)
+        except (ssl.SSLError, OSError) as why:
+            entry.update(handshake="failed", error=str(why))
+            return log_tls(entry)
+        subject = dict(item for rdn in (conn.getpeercert() or {}).get("subject", ()) for item in rdn)
+        entry.update(handshake="resumed" if conn.session_reused else "full",
+                     version=conn.version(), client=subject.get("commonName"))
+        log_tls(entry)
+        try:
+            self.RequestHandlerClass(conn, client_address, self)
+        finally:
+            conn.close()
+
+
+def log_tls(entry):
+    with Handler.log_lock, open(os.path.join(Handler.root, "tls.log"), "a") as f:
+        f.write(json.dumps(entry) + "\n")
+
+
+def tls_context(args):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.minimum_version = ssl.TLSVersion.TLSv1_2
+    context.load_cert_chain(args.tls_cert, args.tls_key)
+    if args.tls_client_ca:
+        context.verify_mode = ssl.CERT_REQUIRED
+        context.load_verify_locations(args.tls_client_ca)
+    return context
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--root", required=True)
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls-cert")
+    parser.add_argument("--tls-key")
+    parser.add_argument("--tls-client-ca")
     args = parser.parse_args()
     Handler.root = os.path.abspath(args.root)
     os.makedirs(Handler.root, exist_ok=True)
     socketserver.TCPServer.allow_reuse_address = True
-    server = ThreadingHTTPServer(("127.0.0.1", args.port), Handler)
+    server_class = TlsServer if args.tls_cert else ThreadingHTTPServer
+    server = server_class(("127.0.0.1", args.port), Handler)
+    if args.tls_cert:
+        server.context = tls_context(args)
     server.daemon_threads = True
     print("PORT %d" % server.server_address[1], flush=True)
     try:

@@ -20,11 +20,13 @@ JobServer::~JobServer() {
     }
 }
 
-testing::AssertionResult JobServer::start() {
+testing::AssertionResult JobServer::start(const std::vector<std::string>& args) {
     std::string script = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-jobserver.py";
     std::string out = dir_.path() + "/server.out";
     // The server is a host program: it runs natively even when the suite is cross-built.
-    pid_ = spawn({"python3", script, "--root", dir_.path() + "/www"}, {}, out);
+    std::vector<std::string> argv = {"python3", script, "--root", dir_.path() + "/www"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = spawn(argv, {}, out);
     auto listening = [&] {
         std::istringstream words(read_file(out));
         std::string word;
@@ -104,6 +106,13 @@ std::vector<std::string> JobServer::posted_names() const {
         if (field(line, "method") == "POST") names.push_back(field(line, "path"));
     }
     return names;
+}
+
+std::vector<std::string> JobServer::handshakes() const {
+    std::vector<std::string> kinds;
+    std::istringstream in(read_file(dir_.path() + "/www/tls.log"));
+    for (std::string line; std::getline(in, line);) kinds.push_back(field(line, "handshake"));
+    return kinds;
 }
 
 std::string JobServer::methods() const {

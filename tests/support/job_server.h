@@ -17,8 +17,9 @@ class JobServer {
 public:
     ~JobServer();
 
-    // Starts the server on an ephemeral port of 127.0.0.1; the reason when it does not.
-    testing::AssertionResult start();
+    // Starts the server on an ephemeral port of 127.0.0.1 (args: more options, such as
+    // --tls-cert); the reason when it does not.
+    testing::AssertionResult start(const std::vector<std::string>& args = {});
     int port() const { return port_; }
     const std::string& root() const { return dir_.path(); }
 
@@ -40,6 +41,8 @@ public:
     std::vector<std::string> requests() const;
     // The methods of the requests in order, "G" for a GET and "P" for a POST.
     std::string methods() const;
+    // The TLS handshakes in order: "full", "resumed" or "failed" each.
+    std::vector<std::string> handshakes() const;
 
 private:
     TempDir dir_;
