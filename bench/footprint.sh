@@ -66,53 +66,9 @@ if [ ${#unexpected[@]} -gt 0 ]; then
 fi
 
 echo "== idle memory, natively, on a private bus with the simulator"
-cmake -S . -B build/native -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build/native -j "$(nproc)" --target korvad korvad-sim >/dev/null
-work=$(mktemp -d /tmp/korvad_footprint_XXXXXX)
-pids=()
-cleanup() {
-  local i
-  for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
-    kill "${pids[$i]}" 2>/dev/null || true
-    wait "${pids[$i]}" 2>/dev/null || true
-  done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-wait_for() {  # <seconds> <command...>
-  local deadline=$((SECONDS + $1)); shift
-  until "$@" 2>/dev/null; do
-    [ $SECONDS -lt $deadline ] || { echo "timed out waiting for: $*" >&2; return 1; }
-    sleep 0.2
-  done
-}
-build/native/sim/korvad-sim --own-bus hodrad wenlod --log "$work/sim.log" 2>/dev/null &
-pids+=($!)
-wait_for 5 grep -q "sim: ready" "$work/sim.log"
-export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^sim: bus //p' "$work/sim.log")
-python3 sim/jobserver/korvad-jobserver.py --root "$work/www" >"$work/jobserver.out" 2>&1 &
-pids+=($!)
-wait_for 5 grep -q PORT "$work/jobserver.out"
-port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
-mkdir -p "$work/www/jobs/unit7_0" "$work/connections"
-printf 'FWLO\r\nFWSW;3600\r\n' >"$work/www/jobs/unit7_0/job.txt"
-sed -e "s|^port_no .*|port_no $port|" examples/connections/server1.config \
-  >"$work/connections/server1.config"
-echo "client_id unit7_0" >>"$work/connections/server1.config"
-sed -e "s|^Log_File .*|Log_File $work/korvad.log|" \
-    -e "s|^ConfigFileFolderPath .*|ConfigFileFolderPath $work/connections|" \
-    examples/korvad.config >"$work/korvad.config"
-build/native/src/daemon/korvad "$work/korvad.config" >"$work/korvad.out" 2>&1 &
-korvad=$!
-pids+=($korvad)
-wait_for 15 grep -q "result.txt.00001.end" "$work/www/requests.log"
+source bench/world.sh
+world_start 'FWLO\r\nFWSW;3600\r\n' hodrad wenlod
 sleep 2  # the worker is back in its idle wait
-worker=$(pgrep -P "$korvad" | head -n 1)
-memory() {  # <pid> <role>
-  local rss dirty
-  rss=$(awk '/^VmRSS:/ {print $2}' "/proc/$1/status")
-  dirty=$(awk '/^Private_Dirty:/ {s += $2} END {print s}' "/proc/$1/smaps_rollup")
-  printf '   %-10s pid %-7d RSS %5d KB, private dirty %5d KB\n' "$2" "$1" "$rss" "$dirty"
-}
+worker=$(world_worker)
 memory "$korvad" supervisor
 memory "$worker" worker

@@ -78,6 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     mv_check(results[0] == results[1]);
     if (results[0] == 0) mv_check(strcmp(items[0].client_id, items[1].client_id) == 0);
+    for (uint8_t kind = 0; kind < kAllowKinds; ++kind) {
+        mv_check((items[0].allow[kind] == nullptr) == (items[1].allow[kind] == nullptr));
+        if (items[0].allow[kind] != nullptr) {
+            mv_check(strcmp(items[0].allow[kind], items[1].allow[kind]) == 0);
+        }
+    }
+    for (ConnectionConfig& c : items) gv_cfg_release_allow(&c);
 
     file = mp_file_with(data, size, "r");
     char value[8];

@@ -78,6 +78,10 @@ void gv_ch_request_next_cycle() { g_worker_state.request_now = 1; }
 
 char* gpc_ch_get_man_in_the_middle() { return g_worker_state.config.man_in_the_middle; }
 
+const char* gpc_ch_get_allow_list(AllowKind kind) {
+    return kind < kAllowKinds ? g_worker_state.config.allow[kind] : nullptr;
+}
+
 char* gpc_ch_get_server_exchange_folder() {
     return g_worker_state.config.ServerExchangeFolder;
 }

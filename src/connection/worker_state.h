@@ -117,3 +117,5 @@ int32_t gs32_ch_get_dl_max_transfer_size();
 void gv_ch_request_next_cycle();
 char* gpc_ch_get_man_in_the_middle();
 char* gpc_ch_get_server_exchange_folder();
+// The connection's allow-list of that kind; nullptr when its file has none.
+const char* gpc_ch_get_allow_list(AllowKind kind);

@@ -120,6 +120,22 @@ int32_t gs32_cfg_read_system(FILE* file, SystemConfig* config) {
     return 0;
 }
 
+void gv_cfg_release_allow(ConnectionConfig* config) {
+    for (const char*& text : config->allow) {
+        free(const_cast<char*>(text));
+        text = nullptr;
+    }
+}
+
+void gv_cfg_release_connections(ConnectionList* list) {
+    for (uint16_t i = 0; list->items != nullptr && i < list->count; ++i) {
+        gv_cfg_release_allow(&list->items[i]);
+    }
+    free(list->items);
+    list->items = nullptr;
+    list->count = 0;
+}
+
 int32_t gs32_cfg_read_connection(FILE* file, ConnectionList* list, uint16_t index) {
     if (list == nullptr || index >= list->count) return -10;
     ConnectionConfig* config = &list->items[index];
@@ -195,6 +211,28 @@ int32_t gs32_cfg_read_connection(FILE* file, ConnectionList* list, uint16_t inde
     }
     if (gs32_cfg_get_value(file, "man_in_the_middle", value, sizeof value) == 0) {
         snprintf(config->man_in_the_middle, sizeof config->man_in_the_middle, "%.60s", value);
+    }
+    // Optional allow-lists. A longer line loses the entry that the cut went through, so
+    // that the cut never allows a name that was not written.
+    for (uint8_t kind = 0; kind < kAllowKinds; ++kind) {
+        const char* key = gpc_allow_key(static_cast<AllowKind>(kind));
+        free(const_cast<char*>(config->allow[kind]));
+        config->allow[kind] = nullptr;
+        HeapBuffer entries{static_cast<char*>(malloc(kAllowLineSize))};
+        if (!entries || gs32_cfg_get_value(file, key, entries.get(), kAllowLineSize) != 0) continue;
+        // The reader takes at most kAllowLineSize - 1 characters of a line, key and
+        // separator included; a value that fills them lost its line end to the cut.
+        if (strlen(entries.get()) >= kAllowLineSize - 2 - strlen(key)) {
+            printf("Value of %s longer than %u characters, cut\n", key, kAllowLineSize - 1);
+            char* end = entries.get() + strlen(entries.get());
+            while (end > entries.get() && end[-1] != ' ' && end[-1] != '\t') --end;
+            *end = '\0';
+        }
+        config->allow[kind] = strdup(entries.get());
+        if (config->allow[kind] == nullptr) {
+            printf("No memory for %s\n", key);
+            return -10;
+        }
     }
     if (gs32_cfg_get_value(file, "ServerExchangeFolder", value, sizeof value) == 0) {
         snprintf(config->ServerExchangeFolder, sizeof config->ServerExchangeFolder, "%.255s",

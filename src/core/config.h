@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "core/allow.h"
+
 struct SystemConfig {
     char Log_File[512];
     char CMDOnWatchdog[512];
@@ -29,6 +31,9 @@ struct ConnectionConfig {
     int32_t DLTS;
     uint32_t max_result_file_size;
     char man_in_the_middle[64];
+    // The allow-lists: nullptr without the key, else a malloc'd text owned by the
+    // ConnectionList (gv_cfg_release_connections); a worker's copy only looks at them.
+    const char* allow[kAllowKinds];
     // HTTPS, opt-in: a tls_ca_file line (even an empty one) makes the connection use TLS.
     uint8_t use_tls;
     char tls_ca_file[512];
@@ -39,7 +44,7 @@ struct ConnectionConfig {
 };
 
 // The supervisor's connections in directory order. The array is malloc'd and grows by one
-// record per connection file; ConnectionListOwner releases it.
+// record per connection file; gv_cfg_release_connections releases it.
 struct ConnectionList {
     uint16_t count;
     ConnectionConfig* items;
@@ -61,6 +66,15 @@ int32_t gs32_cfg_get_value(FILE* file, const char* key, char* out, uint32_t size
 
 // Fills SystemConfig (zero-filled by the caller); never fails.
 int32_t gs32_cfg_read_system(FILE* file, SystemConfig* config);
+
+// Frees the allow-lists of one record.
+void gv_cfg_release_allow(ConnectionConfig* config);
+
+// Frees the records and their allow-lists; the list is then empty.
+void gv_cfg_release_connections(ConnectionList* list);
+
+// Allow-list lines may be long: values up to this many characters are taken whole.
+constexpr uint32_t kAllowLineSize = 16384;
 
 // Fills list->items[index]; file must be open in "a+" mode since a generated client_id is
 // appended to it. 0, or -10 on a missing required key or an unwritable client_id line.

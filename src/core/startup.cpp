@@ -115,9 +115,7 @@ void mv_startup_read_connections(StartupState* state) {
 }  // namespace
 
 int32_t gs32_startup_scan_config_dir(const SystemConfig* system, ConnectionList* list) {
-    free(list->items);
-    list->items = nullptr;
-    list->count = 0;
+    gv_cfg_release_connections(list);
     UniqueDir dir{opendir(system->ConfigFileFolderPath)};
     if (!dir) return -1;
     while (const struct dirent* entry = readdir(dir.get())) {
@@ -211,7 +209,5 @@ int32_t gs32_startup_run(int argc, char** argv, StartupState* state, int* exit_s
 }
 
 void gv_startup_release(StartupState* state) {
-    free(state->connections.items);
-    state->connections.items = nullptr;
-    state->connections.count = 0;
+    gv_cfg_release_connections(&state->connections);
 }

@@ -41,7 +41,9 @@ DpBasePathSource g_base_path_source = ms32_base_path_from_service;
 // Variable preparation: base directory, both loads, the variable's info. -1 after logging
 // the failed step with the operation's name (the value pass writes its info failure
 // without the blank after the colon, as servers' log scanners expect).
-int32_t ms32_prepare(const char* who, uint8_t list, uint8_t var, VarInfo* info) {
+// A variable outside the connection's allow-list (kind) counts as one that is not there.
+int32_t ms32_prepare(const char* who, uint8_t list, uint8_t var, VarInfo* info,
+                     AllowKind kind) {
     char base[kBasePathSize];
     const char* failed = nullptr;
     if (g_base_path_source(base, sizeof base) != 0) {
@@ -55,6 +57,13 @@ int32_t ms32_prepare(const char* who, uint8_t list, uint8_t var, VarInfo* info) 
         gs32_log_printf(tight ? "%d:%s: Can't get Var Info" : "%d: %s: Can't get Var Info",
                         static_cast<int>(getpid()), who);
         return -1;
+    } else {
+        const char* list_name = gr_dp_table().pools[0].lists[list].name;
+        if (!gb_allowed_pair(gpc_ch_get_allow_list(kind), list_name, info->name)) {
+            gs32_log_from(kind == kAllowKfgv ? "ms32_njch_get_var_value" : "ms32_njch_set_var_value",
+                          "%s.%s not allowed", LogSafe(list_name).text, LogSafe(info->name).text);
+            return -1;
+        }
     }
     if (failed == nullptr) return 0;
     gs32_log_from(who, "%s", failed);
@@ -98,7 +107,7 @@ int32_t ms32_njch_get_size_of_variable(const char* text) {
         const char* ref = request.data + at;
         VarInfo info{};
         if (ms32_prepare("ms32_njch_get_size_of_variable", static_cast<uint8_t>(ref[1]),
-                         static_cast<uint8_t>(ref[0]), &info) != 0) {
+                         static_cast<uint8_t>(ref[0]), &info, kAllowKfgv) != 0) {
             return -1;
         }
         total += kVarRefSize + static_cast<uint32_t>(info.size);
@@ -178,7 +187,7 @@ int32_t ms32_njch_get_variable() {
         const char* ref = refs + g_kfgv.position;
         VarInfo info{};
         if (ms32_prepare("ms32_njch_get_variable", static_cast<uint8_t>(ref[1]),
-                         static_cast<uint8_t>(ref[0]), &info) != 0) {
+                         static_cast<uint8_t>(ref[0]), &info, kAllowKfgv) != 0) {
             status = -1;
             break;
         }
@@ -265,7 +274,7 @@ int32_t ms32_njch_get_var_value(const char* text, int16_t row) {
 
 int32_t ms32_njch_set_dp_var(uint8_t list, uint8_t var, const void* data, uint32_t length) {
     VarInfo info{};
-    if (ms32_prepare("ms32_njch_set_dp_var", list, var, &info) != 0) return -1;
+    if (ms32_prepare("ms32_njch_set_dp_var", list, var, &info, kAllowKfsv) != 0) return -1;
     if (static_cast<uint32_t>(info.size) != length) {
         gs32_log_from("ms32_njch_set_dp_var", "Var have wrong size: %ld != %d",
                       static_cast<long>(info.size), static_cast<int>(length));

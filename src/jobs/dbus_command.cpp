@@ -9,6 +9,7 @@
 
 #include "bus/dbus.h"
 #include "bus/method_call.h"
+#include "connection/worker_state.h"
 #include "core/heap.h"
 #include "core/log.h"
 #include "jobs/command_rows.h"
@@ -153,6 +154,12 @@ int32_t ms32_njch_send_nextjob_cmd_to_dbus(const char* text, int16_t row) {
         char reply[kReplyTextSize] = "";
         DbusLine line;
         int32_t status = gs32_njch_dbus_decode_line(text, &line);
+        if (status == 0 && !gb_allowed_pair(gpc_ch_get_allow_list(kAllowDbus), line.target,
+                                            line.member)) {
+            gs32_log_from(kHandler, "%s.%s not allowed", LogSafe(line.target).text,
+                          LogSafe(line.member).text);
+            status = -5;
+        }
         if (status == 0) status = ms32_dbus_send(line, reply);
         if (reply[0] != '\0') {
             gu32_ch_format_result_line("%s;%d;%s\r\n", gpc_ch_command_keyword(row), status, reply);

@@ -145,6 +145,13 @@ int32_t ms32_dlgn_resume_point() {
     return 0;
 }
 
+// Whether the connection's allow-list lets the server reach logger name; logged when not.
+bool mb_logger_allowed(const char* name, const char* handler) {
+    if (gb_allowed_name(gpc_ch_get_allow_list(kAllowLogger), name)) return true;
+    gs32_log_from(handler, "%s not allowed", LogSafe(name).text);
+    return false;
+}
+
 // The setup call: parameters, the working copy (a new one when there is none), the budget,
 // the resume point, the data start, and the head of the DataBlock behind the keyword.
 int32_t ms32_dlgn_setup(const char* text, int16_t row) {
@@ -152,6 +159,7 @@ int32_t ms32_dlgn_setup(const char* text, int16_t row) {
     memset(s.logger_name, 0, sizeof s.logger_name);
     const uint32_t used = gu32_ch_format_result_line("%s", gpc_ch_command_keyword(row));
     if (!mb_decode_name(text, s.logger_name, kDlgn)) return ms32_failure_end(used, -5);
+    if (!mb_logger_allowed(s.logger_name, kDlgn)) return ms32_failure_end(used, -5);
     uint32_t block_offset = 0;
     if (gs32_ch_nextjob_get_param_u32(4, text, &block_offset) != 0) {
         gs32_log_from(kDlgn, "Parameter 4 not found");
@@ -267,6 +275,7 @@ int32_t ms32_dlgn_blocks() {
 int32_t ms32_dlcn_clear(const char* text) {
     char name[kNameField] = {};
     if (!mb_decode_name(text, name, kDlcn)) return -5;
+    if (!mb_logger_allowed(name, kDlcn)) return -5;
     const char* folder = gpc_ch_get_server_exchange_folder();
     char copy_path[kDlfPathSize];
     char pos_path[kDlfPathSize];

@@ -2,11 +2,13 @@
 #include "support/bus_fixture.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 
@@ -25,7 +27,33 @@ std::string bus_config(const std::string& socket, int reply_timeout_ms) {
            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>" + limit + "</busconfig>\n";
 }
 
+// The machine's standard system bus policy (deny by default) with include added to it:
+// everything of the real system bus but its socket, its user, its service helpers and the
+// machine's own additions.
+std::string system_policy_config(const std::string& socket, const std::string& include) {
+    std::istringstream standard(read_file("/usr/share/dbus-1/system.conf"));
+    std::string config;
+    for (std::string line; std::getline(standard, line);) {
+        const std::string text = line.substr(std::min(line.find_first_not_of(" \t"), line.size()));
+        bool dropped = false;
+        for (const char* element : {"<user>", "<fork/>", "<pidfile>", "<syslog/>", "<servicehelper>",
+                                    "<standard_system_servicedirs/>", "<includedir>", "<include "}) {
+            dropped = dropped || text.rfind(element, 0) == 0;
+        }
+        if (text.rfind("<listen>", 0) == 0) line = "<listen>unix:path=" + socket + "</listen>";
+        if (text.rfind("</busconfig>", 0) == 0) config += "<include>" + include + "</include>\n";
+        if (!dropped) config += line + "\n";
+    }
+    return config;
+}
+
+std::string g_system_policy;  // see use_system_policy()
+
 }  // namespace
+
+void use_system_policy(const std::string& include) {
+    g_system_policy = include;
+}
 
 // Until test_bus() has started the private bus, the system bus address points nowhere: a
 // test that connects too early fails instead of reaching the machine's real system bus.
@@ -39,7 +67,10 @@ PrivateBus::~PrivateBus() {
 
 bool PrivateBus::start(std::string* why, int reply_timeout_ms) {
     const std::string socket = dir_.path() + "/bus";
-    std::string config = dir_.write("bus.conf", bus_config(socket, reply_timeout_ms));
+    std::string config = dir_.write("bus.conf", g_system_policy.empty()
+                                                    ? bus_config(socket, reply_timeout_ms)
+                                                    : system_policy_config(socket, g_system_policy));
+    chmod(dir_.path().c_str(), 0755);  // other users reach the socket too
     std::string log = dir_.path() + "/daemon.log";
     pid_ = spawn(
         {"dbus-daemon", "--config-file=" + config, "--nofork", "--nopidfile", "--print-address"},

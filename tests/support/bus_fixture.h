@@ -33,6 +33,9 @@ class PrivateBus {
 // The test program's one private bus, started (and DBUS_SYSTEM_BUS_ADDRESS set) on first
 // use with that call's options. nullptr, with the reason in *why, when it cannot start.
 PrivateBus* test_bus(std::string* why, int reply_timeout_ms = 0);
+// Before the first test_bus(): the bus runs the machine's standard system policy, which
+// denies by default, with the policy file include added.
+void use_system_policy(const std::string& include);
 
 // korvad-sim as a child process: its stdin is a command pipe, its log goes to a file that
 // is read line by line, so that a talkative simulator never blocks on a full pipe.

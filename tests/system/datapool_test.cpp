@@ -194,4 +194,72 @@ TEST_F(Datapool, NoBasePathFromTheService) {
     }
 }
 
+// The allow-lists of a connection file: a DBUS line, a variable or a logger that they do not
+// name gets the answer of a bad line, an unknown variable or an unknown logger, and reaches no
+// daemon, no variable and no file; without a list everything is allowed, an empty one allows
+// nothing.
+TEST_F(Datapool, AllowListsGrantOnlyWhatTheyName) {
+    TempDir logs, exchange;
+    START_DATAPOOL("target", "tulvad_one", "tulvad_two", "--set", "tulvad_one.dir=" + logs.path(),
+                   "--set", "tulvad_two.dir=" + logs.path(), "--set", "tulvad_one.blocks=2",
+                   "--answer", "target.Get=ok");
+    datapool_set("num pool/a/u8 5");
+    datapool_set("hex pool/b/blob 010203");
+    datapool_set("num pool/a/s32 -3");
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"DBUS;1;target;Get;0;\r\n", "DBUS;0;ok\r\n"},
+        {"DBUS;1;target;Reboot;0;\r\n", "DBUS;-5\r\n"},
+        {"DBUS;0;;Wakeup;0;\r\n", "DBUS;0\r\n"},
+        {"DBUS;0;;Sleep;0;\r\n", "DBUS;-5\r\n"},
+        {kfgv({0x0000, 0x0101}), answer({{0x0000, "\x05"}, {0x0101, "\x01\x02\x03"}})},
+        {kfgv({0x0000, 0x0002}), kFailed},
+        {"KFSV;0x0003;7;0x0004;9\r\n", "KFSV;-1\r\n"},
+        {"DLGN;two;;;0\r\n", "DLGN;-5\r\n"},
+        {"DLCN;two\r\n", "DLCN;-5\r\n"},
+    };
+    std::string job, expected = "FWSW;0\r\n";
+    for (const auto& [line, result] : rows) {
+        job += line;
+        expected += result;
+    }
+    auto add = [&](const std::string& id, const std::string& text, const std::string& lists) {
+        server_.put_job("jobs/" + id + "/job.txt", "FWSW;3600\r\n" + text);
+        korvad_.add_connection(id + ".config", Korvad::connection(server_.port(), id,
+                                                                  exchange.path() + "/" + id) +
+                                                   lists);
+    };
+    add("dev", job + "DLGN;one;;;0\r\n",
+        "allow_dbus target.Get .Wakeup\nallow_kfgv a.u8 b.*\nallow_kfsv a.u32\n"
+        "allow_logger one\n");
+    add("open", "DBUS;1;target;Reboot;0;\r\n", "");
+    add("closed", "DBUS;0;;Wakeup;0;\r\n", "allow_dbus\n");
+    korvad_.start();
+    std::string dev = server_.posted("results/dev/result.txt.00001.end", 20000);
+    ASSERT_FALSE(dev.empty()) << korvad_.log().substr(0, 3000);
+    dev = masked(dev);
+    EXPECT_TRUE(same(expected, dev.substr(0, expected.size())));
+    EXPECT_EQ(expected.size(), dev.find("DLGN;DAT[DLN", expected.size())) << "logger one";
+    EXPECT_EQ("FWSW;0\r\nDBUS;0;",
+              server_.posted("results/open/result.txt.00001.end", 20000).substr(0, 15));
+    EXPECT_EQ("FWSW;0\r\nDBUS;-5\r\n",
+              server_.posted("results/closed/result.txt.00001.end", 20000));
+
+    EXPECT_EQ(1u, count(recorder_, call_filter("Reboot"))) << "only the connection without list";
+    EXPECT_EQ(0u, count(recorder_, signal_filter("Sleep")));
+    EXPECT_EQ(1u, count(recorder_, signal_filter("Wakeup")));
+    EXPECT_EQ(std::string::npos, sim_.output().find("tulvad_two: method"));
+    sim_.command("set serkad.show pool/a/u32");
+    sim_.command("set serkad.show pool/a/s32");
+    EXPECT_TRUE(sim_.wait_for_line("serkad: pool/a/u32 = 07 00 00 00")) << "written before";
+    EXPECT_TRUE(sim_.wait_for_line("serkad: pool/a/s32 = fd ff ff ff")) << "left as it was";
+    for (const char* text : {"ms32_njch_send_nextjob_cmd_to_dbus: target.Reboot not allowed",
+                             "ms32_njch_send_nextjob_cmd_to_dbus: .Sleep not allowed",
+                             "ms32_njch_get_var_value: a.u16 not allowed",
+                             "ms32_njch_set_var_value: a.s32 not allowed",
+                             "ms32_njch_dl_get_by_name: two not allowed",
+                             "ms32_njch_dl_clear_by_name: two not allowed"}) {
+        EXPECT_NE(std::string::npos, korvad_.log().find(text)) << text;
+    }
+}
+
 }  // namespace

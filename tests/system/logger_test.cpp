@@ -86,6 +86,9 @@ struct ReadOnlyMount {
     bool ok = false;
 };
 
+// A path that a hostile logger service answers, with a line of its own behind it.
+const std::string kForged = "/evil\r\n01.01.70_00:00:00 4242: forged\x01";
+
 class Logger : public DaemonTest {
   protected:
     // Simulator options: every stand-in named here writes its files into stand_; settings
@@ -173,11 +176,12 @@ constexpr const char* kHoldGets = "{\"get_delay\": 2}";
 TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
     KORVAD_START_WORLD(standins(
         {"tulvad_log1", "tulvad_nods", "tulvad_wrong", "tulvad_refused", "tulvad_number",
-         "tulvad_iv", "tulvad_short", "tulvad_huge", "mittlad"},
+         "tulvad_iv", "tulvad_short", "tulvad_huge", "tulvad_evil", "mittlad"},
         {"tulvad_log1.blocks=12", "tulvad_nods.datastart=0", "tulvad_wrong.logfile=xwrong",
          "tulvad_iv.blocks=1", "tulvad_huge.size=5000", "tulvad_short.blocks=12",
          "tulvad_short.size=1000,50,50"},
-        {"--refuse", "tulvad_refused.RequestDLF", "--answer-u32", "tulvad_number.RequestDLF=7"}));
+        {"--refuse", "tulvad_refused.RequestDLF", "--answer-u32", "tulvad_number.RequestDLF=7",
+         "--answer", "tulvad_evil.RequestDLF=" + kForged}));
     mkdir((exchange_.path() + "/dev").c_str(), 0755);
     // Without a budget: whole files across parts; offset 0 after a finished file takes the
     // next file, offset 5 reads the finished one again from its data start.
@@ -185,8 +189,8 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
     std::string expected = "FWSW;0\r\nDLTS;0\r\n" + dlgn("log1", 1, 0, 12) +
                            dlgn("log1", 2, 0, 12) + dlgn("log1", 2, 5, 12);
     // No DATASTART (the second one discards the first file), a foreign LogFile name, no
-    // service, an ERROR answer, a number for a path.
-    for (const char* name : {"nods", "nods", "wrong", "absent", "refused", "number"}) {
+    // service, an ERROR answer, a number for a path, a path that would forge log lines.
+    for (const char* name : {"nods", "nods", "wrong", "absent", "refused", "number", "evil"}) {
         job += "DLGN;"s + name + ";;;0\r\n";
         expected += "DLGN;"s + (name == "nods"s ? "-2" : "-10") + "\r\n";
     }
@@ -270,6 +274,18 @@ TEST_F(Logger, DownloadsClearsAndRefusalsThroughWholeCycles) {
           "gs32_tulvad_RequestDLF: reply is no string argument error!"}) {
         EXPECT_NE(std::string::npos, log.find(text)) << text;
     }
+    // The forged path shows up escaped, so every line of the log is one of the daemon's.
+    size_t forged = 0;
+    for (size_t at = 0, end; at < log.size(); at = end + 1) {
+        end = std::min(log.find('\n', at), log.size());
+        const std::string line = log.substr(at, end - at);
+        EXPECT_NE(0u, line.rfind("01.01.70_00:00:00 4242", 0)) << line;
+        if (line.find("forged") == std::string::npos) continue;
+        ++forged;
+        EXPECT_NE(std::string::npos, line.find("/evil\\r\\n01.01.70_00:00:00 4242: forged\\x01"))
+            << line;
+    }
+    EXPECT_GE(forged, 1u);
 }
 
 // Checks the DLGN answers of the uploads: every answer holds consecutive blocks and ends at

@@ -262,3 +262,49 @@ TEST(ConfigConnection, UnwritableFileFailsBeforeTheServerKey) {
     EXPECT_EQ("", r.printed);
     EXPECT_STREQ("", r.config.com_server_url);
 }
+
+// Allow-lists: no key allows everything, an empty one nothing; entries are matched whole; a
+// line longer than the limit loses the entry that the cut went through.
+TEST(ConfigConnection, AllowListsAndTheirEntries) {
+    TempDir dir;
+    auto read = [&](const std::string& lines, ConnectionList* list) {
+        list->count = 1;
+        list->items = static_cast<ConnectionConfig*>(calloc(1, sizeof(ConnectionConfig)));
+        File file(fopen(dir.write("c.config", kWithId + lines).c_str(), "a+"));
+        return gs32_cfg_read_connection(file.get(), list, 0);
+    };
+    ConnectionList list{};
+    ASSERT_EQ(0, read("allow_dbus target.Get .*\nallow_kfgv\nallow_logger one two\n", &list));
+    const ConnectionConfig& c = list.items[0];
+    EXPECT_STREQ("target.Get .*", c.allow[kAllowDbus]);
+    EXPECT_STREQ("", c.allow[kAllowKfgv]);
+    EXPECT_EQ(nullptr, c.allow[kAllowKfsv]);
+    EXPECT_STREQ("one two", c.allow[kAllowLogger]);
+    gv_cfg_release_connections(&list);
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(0, read("allow_kfsv a.b\tc.d " + std::string(kAllowLineSize, 'x') + "\n", &list));
+    testing::internal::GetCapturedStdout();
+    EXPECT_STREQ("a.b\tc.d ", list.items[0].allow[kAllowKfsv]);
+    gv_cfg_release_connections(&list);
+    EXPECT_EQ(nullptr, list.items);
+
+    const struct {
+        const char* list;
+        const char* first;
+        const char* second;
+        bool allowed;
+    } pairs[] = {{nullptr, "t", "m", true},     {"", "t", "m", false},
+                 {"x.y \t t.m", "t", "m", true}, {"t.m", "t", "mm", false},
+                 {"t.mm", "t", "m", false},     {"t.*", "t", "any", true},
+                 {"tt.*", "t", "m", false},     {"t.*", "tt", "m", false},
+                 {".*", "", "Wakeup", true},    {".*", "t", "m", false},
+                 {".Wakeup", "", "Wakeup", true}, {"a.b.c", "a.b", "c", true}};
+    for (const auto& p : pairs) {
+        EXPECT_EQ(p.allowed, gb_allowed_pair(p.list, p.first, p.second))
+            << (p.list ? p.list : "(none)") << " / " << p.first << "." << p.second;
+    }
+    EXPECT_TRUE(gb_allowed_name(nullptr, "one"));
+    EXPECT_TRUE(gb_allowed_name("one two", "two"));
+    EXPECT_FALSE(gb_allowed_name("one two", "on"));
+    EXPECT_FALSE(gb_allowed_name("", "one"));
+}

@@ -126,7 +126,7 @@ TEST(Startup, DirectoryScanTakesRegularConfigFilesAndReadsEach) {
     EXPECT_EQ((std::set<std::string>{"a.config", "b.config.old", "broken.config",
                                      "link.config"}),
               names);
-    free(list.items);
+    gv_cfg_release_connections(&list);
 
     // Without a log file the log goes to stdout; logging to a file: the system tests.
     std::string sys = dir.write("sys.conf", "ConfigFileFolderPath " + folder + "\n");
