@@ -28,6 +28,7 @@ release_build() {
 echo "== release build for the device (powerpc-linux-gnu, shared libdbus)"
 prefix="$top/build/ppc-deps-shared"
 scripts/ppc-libdbus.sh "$prefix" shared
+scripts/ppc-mbedtls.sh "$prefix" shared
 release_build build/ppc-release-plain OFF
 release_build build/ppc-release ON
 plain=$(stat -c %s build/ppc-release-plain/korvad.stripped)
@@ -56,10 +57,14 @@ for lib in $(powerpc-linux-gnu-readelf -d build/ppc-release/korvad.stripped |
   if [ -n "$path" ]; then
     powerpc-linux-gnu-strip -o "build/ppc-release/$lib" "$(realpath "$path")"
     printf '     %-16s %8d bytes\n' "$lib" "$(stat -c %s "build/ppc-release/$lib")"
+    case "$lib" in libmbed*) mbed=$((${mbed:-0} + $(stat -c %s "build/ppc-release/$lib"))) ;; esac
   else
     printf '     %-16s (not found)\n' "$lib"
   fi
 done
+if [ -n "${mbed:-}" ]; then
+  awk -v b="$mbed" 'BEGIN { printf "     mbedTLS together %8d bytes (%.1f KB; goal at most 450 KB)\n", b, b / 1024 }'
+fi
 if [ ${#unexpected[@]} -gt 0 ]; then
   echo "footprint: the daemon needs more than libc and libdbus (and mbedTLS): ${unexpected[*]}" >&2
   exit 1
@@ -72,3 +77,11 @@ sleep 2  # the worker is back in its idle wait
 worker=$(world_worker)
 memory "$korvad" supervisor
 memory "$worker" worker
+# The same with the connection over HTTPS and a device certificate, in a world of its own.
+(
+  world_tls=1
+  source bench/world.sh
+  world_start 'FWLO\r\nFWSW;3600\r\n' hodrad wenlod
+  sleep 2
+  memory "$(world_worker)" "TLS worker"
+)
