@@ -71,8 +71,8 @@ python3 sim/jobserver/korvad-jobserver.py --root "$work/www" --tls-cert "$work/c
   --tls-key "$work/certs/server.key" --tls-client-ca "$work/certs/ca.pem" \
   > "$work/jobserver-tls.out" 2>&1 &
 pids+=($!)
-wait_for 5 grep -q PORT "$work/jobserver.out"
-wait_for 5 grep -q PORT "$work/jobserver-tls.out"
+wait_for 20 grep -q PORT "$work/jobserver.out"
+wait_for 20 grep -q PORT "$work/jobserver-tls.out"
 port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
 tls_port=$(awk '/PORT/ {print $2}' "$work/jobserver-tls.out")
 mkdir -p "$work/www/jobs/unit7_0" "$work/www/jobs/unit7_1" "$work/connections"
