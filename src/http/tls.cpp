@@ -12,6 +12,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -149,7 +151,10 @@ void mv_tls_offer_session(mbedtls_ssl_context* ssl) {
         return;
     }
     HeapBuffer bytes(static_cast<char*>(malloc(length)));
-    if (!bytes || pread(g_tls.session_fd, bytes.get(), length, sizeof length) != length) return;
+    if (!bytes || pread(g_tls.session_fd, bytes.get(), length, sizeof length) !=
+                       static_cast<ssize_t>(length)) {
+        return;
+    }
     mbedtls_ssl_session session;
     mbedtls_ssl_session_init(&session);
     // A session that does not load (a foreign or broken file) just means a full handshake.
@@ -211,6 +216,10 @@ int32_t ms32_tls_open(int fd, uint32_t timeout_s) {
     g_connection.open = true;
     char port[16];
     snprintf(port, sizeof port, "%d", gt_http_target().port & 0xFFFF);
+    // The handshake writes its messages one by one: each must leave at once, not wait for
+    // the acknowledgement of the one before (the server delays those).
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
     // Every transfer is a fork of the worker: fresh entropy, or they would share keys.
     const pid_t pid = getpid();
