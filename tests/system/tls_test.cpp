@@ -177,15 +177,16 @@ TEST_F(Tls, ACycleOverTlsSendsThePlainRequestsAndResumesItsSession) {
 
 // A server that takes the connection and never answers: the handshake ends at the client's
 // time-out, within the guard's limit, and the guard keeps the worker's watchdog alive.
+// Under the emulator, where the clock cannot be sped up, it takes the whole minute.
 TEST_F(Tls, AHandshakeThatHangsEndsAtTheTimeOutWhileTheGuardTriggers) {
-    KORVAD_REQUIRE_FAKETIME();
     KORVAD_START_WORLD();
     ScriptedHttpServer silent({hold()});
     korvad_.add_connection("a.config", tls_connection(silent.port(), "dev"));
-    korvad_.start(50);  // the 60 seconds pass in little more than one
+    const bool fast = !faketime_library().empty();
+    korvad_.start(fast ? 50 : 1);  // at 50, the 60 seconds pass in little more than one
     const std::string failed = "TLS 127.0.0.1:" + std::to_string(silent.port()) +
                                ": handshake failed (-0x6800)";  // a time-out
-    ASSERT_TRUE(korvad_.wait_log(failed, 30000)) << korvad_.log();
+    ASSERT_TRUE(korvad_.wait_log(failed, fast ? 30000 : 150000)) << korvad_.log();
     EXPECT_TRUE(korvad_.wait_log("ms32_connhandler_get_nextjob: Error occured", 5000));
     EXPECT_TRUE(only_handshake(silent.received(0, 5000)));
     const std::vector<pid_t> workers = children_of(korvad_.pid());
