@@ -19,7 +19,9 @@ namespace {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     if (data[0] & 1) {
-        const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+        // A line of a connection file ends at its first zero byte, as the text does here.
+        const std::string bytes(reinterpret_cast<const char*>(data + 1), size - 1);
+        const std::string text(bytes.c_str());
         uint8_t pin[kTlsPinSize] = {};
         if (gs32_tls_parse_pin(text.c_str(), pin) != 0) return 0;
         // Accepted: exactly the 64 digits, which the bytes spell again.
