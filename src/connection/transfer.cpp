@@ -14,6 +14,7 @@
 #include "connection/transfer.h"
 
 #include <dirent.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -39,6 +40,13 @@ struct TransferHeader {
 };
 static_assert(std::is_trivially_copyable_v<TransferHeader>);
 constexpr char kResultMark[4] = {'R', 'S', 'L', 'T'};
+
+struct TransferIdentity {
+    bool set;
+    uid_t uid;
+    gid_t gid;
+};
+TransferIdentity g_identity{};
 
 constexpr useconds_t kGuardStepUs = 500000;
 constexpr useconds_t kWaitStepUs = 10000;
@@ -99,13 +107,30 @@ pid_t mi_transfer_fork_child() {
     }
 }
 
-// The transfer process: runs the operation with its output behind the header's room, then
-// stores the result in the header.
+// Takes the transfer identity, when one is set: group first, while the process may still
+// change it, and the supplementary groups only where it is root. 0, or -1 when any step
+// failed (the process must then not talk to anybody).
+int32_t ms32_transfer_take_identity() {
+    if (!g_identity.set) return 0;
+    if ((geteuid() == 0 && setgroups(0, nullptr) != 0) || setgid(g_identity.gid) != 0 ||
+        setuid(g_identity.uid) != 0 || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+        getuid() != g_identity.uid || geteuid() != g_identity.uid) {
+        gs32_log_from("gs32_transfer_run", "Can't take the transfer user's identity (%s)",
+                      strerror(errno));
+        return -1;
+    }
+    return 0;
+}
+
+// The transfer process: takes its identity, runs the operation with its output behind the
+// header's room, then stores the result in the header.
 [[noreturn]] void mv_transfer_process(TransferOperation operation, void* context, int output_fd) {
     TransferHeader header{};
     memcpy(header.mark, kResultMark, sizeof header.mark);
     header.result = -9;
-    if (lseek(output_fd, sizeof header, SEEK_SET) == static_cast<off_t>(sizeof header)) {
+    if (ms32_transfer_take_identity() != 0) {
+        header.result = -4;
+    } else if (lseek(output_fd, sizeof header, SEEK_SET) == static_cast<off_t>(sizeof header)) {
         header.result = operation(context, output_fd);
     }
     if (pwrite(output_fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
@@ -185,6 +210,8 @@ int32_t ms32_transfer_collect(int fd, HeapBuffer* output_out, uint32_t* length_o
 }
 
 }  // namespace
+
+void gv_transfer_set_identity(uid_t uid, gid_t gid) { g_identity = {true, uid, gid}; }
 
 int32_t gs32_transfer_write_all(int fd, const char* data, uint32_t length) {
     uint32_t done = 0;

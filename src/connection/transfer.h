@@ -3,6 +3,8 @@
 // Both are plain forks of the worker that share nothing with it but one output file.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "core/heap.h"
@@ -33,6 +35,12 @@ struct TransferLimits {
 int32_t gs32_transfer_run(TransferOperation operation, TransferTrigger trigger, void* context,
                           HeapBuffer* output_out, uint32_t* output_length_out,
                           const TransferLimits& limits = TransferLimits{});
+
+// From now on every transfer process takes this identity (the system file's transfer_user)
+// before its operation: that user and group alone, no supplementary groups, and no way to
+// gain privileges again. The worker and the guard keep theirs. Without a call, transfer
+// processes keep the worker's identity.
+void gv_transfer_set_identity(uid_t uid, gid_t gid);
 
 // Writes the whole buffer to fd; 0, or -1 when the file refused it.
 int32_t gs32_transfer_write_all(int fd, const char* data, uint32_t length);

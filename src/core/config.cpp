@@ -117,6 +117,9 @@ int32_t gs32_cfg_read_system(FILE* file, SystemConfig* config) {
         gu32_copy_bounded(config->ConfigFileFolderPath, value,
                           sizeof config->ConfigFileFolderPath);
     }
+    if (gs32_cfg_get_value(file, "transfer_user", value, sizeof value) == 0) {
+        gu32_copy_bounded(config->transfer_user, value, sizeof config->transfer_user);
+    }
     return 0;
 }
 

@@ -12,6 +12,9 @@ struct SystemConfig {
     char CMDOnWatchdog[512];
     int32_t watchdog_interval;
     char ConfigFileFolderPath[512];
+    // The user whose identity the transfer processes take; empty: they keep the daemon's.
+    // As long as a line, so that no cut can turn one user's name into another's.
+    char transfer_user[512];
 };
 
 struct ConnectionConfig {

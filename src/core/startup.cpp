@@ -2,6 +2,7 @@
 #include "core/startup.h"
 
 #include <dirent.h>
+#include <pwd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -144,6 +145,7 @@ int32_t gs32_startup_run(int argc, char** argv, StartupState* state, int* exit_s
     state->connections.count = 0;
     state->connections.items = nullptr;
     state->config_path[0] = '\0';
+    state->has_transfer_user = false;
     *exit_status_out = 1;
 
     if (argc < 2 || argv[1] == nullptr) {
@@ -197,6 +199,17 @@ int32_t gs32_startup_run(int argc, char** argv, StartupState* state, int* exit_s
     } else if (gs32_log_open(state->system.Log_File) != 0) {
         printf("Could not open log file: %s\n", state->system.Log_File);
         return 1;
+    }
+    if (state->system.transfer_user[0] != '\0') {
+        const passwd* user = getpwnam(state->system.transfer_user);
+        if (user == nullptr) {
+            gs32_log_from("gs32_startup_run", "transfer_user '%s' is no user of this system",
+                          LogSafe(state->system.transfer_user).text);
+            return 1;
+        }
+        state->has_transfer_user = true;
+        state->transfer_uid = user->pw_uid;
+        state->transfer_gid = user->pw_gid;
     }
     if (gs32_startup_scan_config_dir(&state->system, &state->connections) != 0) {
         printf("Can't open configuration directory!");

@@ -1,6 +1,8 @@
 // The first phase of the supervisor: command line, system file, log, connection files.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 #include "core/config.h"
@@ -12,6 +14,10 @@ struct StartupState {
     SystemConfig system;
     ConnectionList connections;
     char config_path[512];
+    // The transfer user's identity, when the system file names one.
+    bool has_transfer_user;
+    uid_t transfer_uid;
+    gid_t transfer_gid;
 };
 
 // Runs the start-up. Returns 0 when the supervisor phase should follow, or 1 when the

@@ -1,4 +1,5 @@
 // Entry of korvad: the start-up, then the supervisor phase, which never returns.
+#include "connection/transfer.h"
 #include "core/startup.h"
 #include "daemon/supervisor.h"
 
@@ -16,5 +17,6 @@ int main(int argc, char** argv) {
     static StartupState state;
     int exit_status = 1;
     if (gs32_startup_run(argc, argv, &state, &exit_status) != 0) return exit_status;
+    if (state.has_transfer_user) gv_transfer_set_identity(state.transfer_uid, state.transfer_gid);
     mv_supervisor_run(&state);
 }

@@ -2,6 +2,9 @@
 // connecting, fetching, interpreting, uploading in parts, and every failure's retry.
 
 #include <chrono>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <string>
 
@@ -161,4 +164,55 @@ TEST_F(Cycle, GuardEndsATransferThatNeverAnswersAndKeepsTheWatchdogAlive) {
     trigger.path = "/vel/kem/" + who->args[0] + "/Object";
     EXPECT_GE(count(recorder_, trigger), 40u);
     EXPECT_EQ(1u, gets_at_the_end);
+}
+
+// With transfer_user the transfer process alone runs as that user, without supplementary
+// groups and unable to regain privileges, while the worker and the guard beside it keep
+// theirs; the cycle completes as before. A user that does not exist stops the daemon.
+TEST_F(Cycle, TransferProcessRunsAsTheTransferUser) {
+    const passwd* nobody = getpwnam("nobody");
+    if (geteuid() != 0 || nobody == nullptr) GTEST_SKIP() << "needs root and the user nobody";
+    const std::string uid = std::to_string(nobody->pw_uid);
+    KORVAD_START_WORLD();
+    server_.control(R"({"get_delay": 3})");
+    korvad_.system_more = "transfer_user nobody\n";
+    korvad_.start_with_job(server_, "FWSW;3600\r\n");
+    auto who = recorder_.wait_for(signal_filter("WhoIsThere"), 5000);
+    ASSERT_TRUE(who);
+    const pid_t worker = std::stoi(who->args[0].substr(strlen("korvad_")));
+    auto status_field = [](pid_t pid, const std::string& field) {
+        const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+        const size_t at = status.find("\n" + field + ":\t");
+        if (at == std::string::npos) return std::string();
+        std::string value = status.substr(at + field.size() + 3,
+                                          status.find('\n', at + 1) - at - field.size() - 3);
+        while (!value.empty() && value.back() == ' ') value.pop_back();
+        return value;
+    };
+    // During the held GET: the guard and the transfer process.
+    std::string seen;
+    ASSERT_TRUE(eventually(
+        [&] {
+            seen.clear();
+            for (pid_t child : children_of(worker)) {
+                seen += status_field(child, "Uid") + " groups[" + status_field(child, "Groups") +
+                        "] nnp " + status_field(child, "NoNewPrivs") + "\n";
+            }
+            return seen.find(uid + "\t" + uid + "\t" + uid + "\t" + uid + " groups[] nnp 1") !=
+                       std::string::npos &&
+                   seen.find("0\t0\t0\t0 groups[") != std::string::npos;
+        },
+        15000))
+        << seen << korvad_.log();
+    EXPECT_EQ("0\t0\t0\t0", status_field(worker, "Uid"));
+    EXPECT_TRUE(wait_final(server_)) << korvad_.log();
+    korvad_.stop(SIGTERM);
+
+    korvad_.system_more = "transfer_user no-such-user-of-korvad\n";
+    korvad_.start();
+    ASSERT_TRUE(eventually([&] { return !korvad_.running(); }, 10000));
+    EXPECT_EQ(1, korvad_.exit_status());
+    EXPECT_NE(std::string::npos,
+              korvad_.log().find("transfer_user 'no-such-user-of-korvad' is no user of this system"))
+        << korvad_.log();
 }

@@ -63,7 +63,8 @@ std::string faketime_library() {
 void Korvad::start(int speed) {
     std::ofstream(dir_.path() + "/korvad.config")
         << "Log_File " << dir_.path() << "/korvad.log\nwatchdog_interval 100\n"
-        << "ConfigFileFolderPath " << dir_.path() << "/connections\n";
+        << "ConfigFileFolderPath " << dir_.path() << "/connections\n"
+        << system_more;
     std::vector<std::string> env;
     if (speed > 1) {
         env.push_back("LD_PRELOAD=" + faketime_library());

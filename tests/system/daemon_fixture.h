@@ -50,6 +50,8 @@ public:
     int exit_status() const { return exit_status_; }
 
     std::string log() const;
+    // More lines of the system file, for the next start.
+    std::string system_more;
     // Waits until the log holds text (count times); true when it does.
     bool wait_log(const std::string& text, int timeout_ms, int count = 1) const;
 
