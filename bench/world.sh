@@ -45,7 +45,7 @@ world_start() {
   python3 sim/jobserver/korvad-jobserver.py --root "$work/www" "${tls[@]}" \
     >"$work/jobserver.out" 2>&1 &
   pids+=($!)
-  wait_for 5 grep -q PORT "$work/jobserver.out"
+  wait_for 20 grep -q PORT "$work/jobserver.out"
   port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
   mkdir -p "$work/www/jobs/unit7_0" "$work/connections"
   printf '%b' "$job" >"$work/www/jobs/unit7_0/job.txt"
