@@ -42,11 +42,11 @@ world_start() {
     tls=(--tls-cert "$work/certs/server.pem" --tls-key "$work/certs/server.key"
          --tls-client-ca "$work/certs/ca.pem")
   fi
-  python3 sim/jobserver/korvad-jobserver.py --root "$work/www" "${tls[@]}" \
-    >"$work/jobserver.out" 2>&1 &
+  python3 sim/jobserver/korvad-server serve --db "sqlite://$work/server.db" --listen 127.0.0.1:0 \
+    --test-root "$work/www" "${tls[@]}" >"$work/jobserver.out" 2>&1 &
   pids+=($!)
-  wait_for 20 grep -q PORT "$work/jobserver.out"
-  port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
+  wait_for 20 grep -q "listening on" "$work/jobserver.out"
+  port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/jobserver.out")
   mkdir -p "$work/www/jobs/unit7_0" "$work/connections"
   printf '%b' "$job" >"$work/www/jobs/unit7_0/job.txt"
   sed -e "s|^port_no .*|port_no $port|" examples/connections/server1.config \

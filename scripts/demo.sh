@@ -65,16 +65,17 @@ sim/jobserver/make-certs.sh "$work/certs"
 echo "   server key pin (SHA-256 of its public key): $(cat "$work/certs/server.pin")"
 
 echo "== job server on 127.0.0.1, plain HTTP and HTTPS (device certificates demanded)"
-python3 sim/jobserver/korvad-jobserver.py --root "$work/www" > "$work/jobserver.out" 2>&1 &
+python3 sim/jobserver/korvad-server serve --db "sqlite://$work/server.db" --listen 127.0.0.1:0 \
+  --test-root "$work/www" > "$work/jobserver.out" 2>&1 &
 pids+=($!)
-python3 sim/jobserver/korvad-jobserver.py --root "$work/www" --tls-cert "$work/certs/server.pem" \
-  --tls-key "$work/certs/server.key" --tls-client-ca "$work/certs/ca.pem" \
-  > "$work/jobserver-tls.out" 2>&1 &
+python3 sim/jobserver/korvad-server serve --db "sqlite://$work/server-tls.db" --listen 127.0.0.1:0 \
+  --test-root "$work/www" --tls-cert "$work/certs/server.pem" --tls-key "$work/certs/server.key" \
+  --tls-client-ca "$work/certs/ca.pem" > "$work/jobserver-tls.out" 2>&1 &
 pids+=($!)
-wait_for 20 grep -q PORT "$work/jobserver.out"
-wait_for 20 grep -q PORT "$work/jobserver-tls.out"
-port=$(awk '/PORT/ {print $2}' "$work/jobserver.out")
-tls_port=$(awk '/PORT/ {print $2}' "$work/jobserver-tls.out")
+wait_for 20 grep -q "listening on" "$work/jobserver.out"
+wait_for 20 grep -q "listening on" "$work/jobserver-tls.out"
+port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/jobserver.out")
+tls_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/jobserver-tls.out")
 mkdir -p "$work/www/jobs/unit7_0" "$work/www/jobs/unit7_1" "$work/connections"
 cp examples/jobs/server1-job.txt "$work/www/jobs/unit7_0/job.txt"
 cp examples/jobs/server2-job.txt "$work/www/jobs/unit7_1/job.txt"

@@ -20,21 +20,39 @@ JobServer::~JobServer() {
     }
 }
 
-testing::AssertionResult JobServer::start(const std::vector<std::string>& args) {
-    std::string script = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-jobserver.py";
+namespace {
+
+const std::string kServer = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/korvad-server";
+
+}  // namespace
+
+testing::AssertionResult JobServer::start(const std::string& db_url,
+                                          const std::vector<std::string>& more) {
     std::string out = dir_.path() + "/server.out";
+    db_ = db_url.empty() ? "sqlite://" + dir_.path() + "/state.db" : db_url;
     // The server is a host program: it runs natively even when the suite is cross-built.
-    std::vector<std::string> argv = {"python3", script, "--root", dir_.path() + "/www"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    pid_ = spawn(argv, {}, out);
+    // Its test root adds the fault injection and the file views of the tests to the
+    // product's queue and database.
+    std::vector<std::string> args = {KORVAD_PYTHON, "-B", kServer, "serve", "--db", db_,
+                                     "--listen", "127.0.0.1:0", "--quiet"};
+    if (db_url.empty()) args.insert(args.end(), {"--test-root", dir_.path() + "/www"});
+    args.insert(args.end(), more.begin(), more.end());
+    pid_ = spawn(args, {}, out);
     auto listening = [&] {
-        std::istringstream words(read_file(out));
-        std::string word;
-        return words >> word && word == "PORT" && words >> port_;
+        const std::string text = read_file(out);
+        const size_t at = text.find("listening on 127.0.0.1:");
+        return at != std::string::npos && (port_ = atoi(text.c_str() + at + 23)) > 0;
     };
     // A generous bound: a loaded machine (a hundred sanitized workers) can starve its start.
     if (eventually(listening, 30000)) return testing::AssertionSuccess();
     return testing::AssertionFailure() << "job server did not start: " << read_file(out);
+}
+
+RunResult JobServer::command(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv = {KORVAD_PYTHON, "-B", kServer};
+    argv.insert(argv.end(), args.begin(), args.end());
+    argv.insert(argv.end(), {"--db", db_});
+    return run(argv, {}, 60000);
 }
 
 void JobServer::put_job(const std::string& path, const std::string& content) const {
@@ -87,6 +105,13 @@ std::string field(const std::string& line, const std::string& key) {
 
 }  // namespace
 
+std::vector<std::string> JobServer::handshakes() const {
+    std::vector<std::string> kinds;
+    std::istringstream in(read_file(dir_.path() + "/www/tls.log"));
+    for (std::string line; std::getline(in, line);) kinds.push_back(field(line, "handshake"));
+    return kinds;
+}
+
 std::vector<JobServer::Post> JobServer::posts() const {
     std::vector<Post> posts;
     for (const std::string& line : requests()) {
@@ -106,13 +131,6 @@ std::vector<std::string> JobServer::posted_names() const {
         if (field(line, "method") == "POST") names.push_back(field(line, "path"));
     }
     return names;
-}
-
-std::vector<std::string> JobServer::handshakes() const {
-    std::vector<std::string> kinds;
-    std::istringstream in(read_file(dir_.path() + "/www/tls.log"));
-    for (std::string line; std::getline(in, line);) kinds.push_back(field(line, "handshake"));
-    return kinds;
 }
 
 std::string JobServer::methods() const {

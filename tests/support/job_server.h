@@ -1,5 +1,6 @@
-// The project's job server (sim/jobserver) as a child process: serves JobFiles from a
-// folder, keeps posted parts, and misbehaves on demand through its control file.
+// The project's job server (korvad-server) as a child process with its test root: serves
+// JobFiles from a folder (or the device's queue), keeps posted parts as files and in its
+// database, and misbehaves on demand through its control file.
 #pragma once
 
 #include <sys/types.h>
@@ -17,11 +18,15 @@ class JobServer {
 public:
     ~JobServer();
 
-    // Starts the server on an ephemeral port of 127.0.0.1 (args: more options, such as
-    // --tls-cert); the reason when it does not.
-    testing::AssertionResult start(const std::vector<std::string>& args = {});
+    // Starts the server on an ephemeral port of 127.0.0.1; the reason when it does not.
+    // With a database URL it runs as a fleet's server would, without the test root.
+    // more: further options of "serve", such as --tls-cert.
+    testing::AssertionResult start(const std::string& db_url = "",
+                                   const std::vector<std::string>& more = {});
     int port() const { return port_; }
     const std::string& root() const { return dir_.path(); }
+    // Runs "korvad-server <args> --db <its database>" and returns what it printed.
+    RunResult command(const std::vector<std::string>& args) const;
 
     // Puts a JobFile where "GET /<path>" finds it.
     void put_job(const std::string& path, const std::string& content) const;
@@ -39,15 +44,16 @@ public:
     // Names of all posted parts in posting order, and the JSON lines of all requests.
     std::vector<std::string> posted_names() const;
     std::vector<std::string> requests() const;
+    // Each TLS handshake the server made: "full", "resumed" or "failed", in order.
+    std::vector<std::string> handshakes() const;
     // The methods of the requests in order, "G" for a GET and "P" for a POST.
     std::string methods() const;
-    // The TLS handshakes in order: "full", "resumed" or "failed" each.
-    std::vector<std::string> handshakes() const;
 
 private:
     TempDir dir_;
     pid_t pid_ = -1;
     int port_ = 0;
+    std::string db_;
 };
 
 }  // namespace korvad_test

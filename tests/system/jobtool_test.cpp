@@ -38,7 +38,7 @@ class Jobtool : public DaemonTest {
   protected:
     // What korvad-jobtool prints for args; a failure fails the test.
     std::string tool(std::vector<std::string> args) {
-        args.insert(args.begin(), {"python3", "-B", kTool});
+        args.insert(args.begin(), {KORVAD_PYTHON, "-B", kTool});
         RunResult result = run(args);
         EXPECT_EQ(0, result.exit_status) << result.err << result.out;
         return result.out;

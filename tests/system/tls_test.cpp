@@ -33,7 +33,7 @@ protected:
     JobServer& tls_server(const std::string& name, std::vector<std::string> more = {}) {
         servers_.push_back(std::make_unique<JobServer>());
         more.insert(more.begin(), {"--tls-cert", cert(name + ".pem"), "--tls-key", cert(name + ".key")});
-        EXPECT_TRUE(servers_.back()->start(more));
+        EXPECT_TRUE(servers_.back()->start("", more));
         return *servers_.back();
     }
 

@@ -10,8 +10,8 @@ import unittest
 
 TOOL = os.path.join(os.path.dirname(__file__), "..", "..", "..", "sim", "jobserver")
 sys.path.insert(0, TOOL)
-from jobtool import jobfile  # noqa: E402
-from jobtool.cli import decode_parts  # noqa: E402
+from korvad_jobtool import jobfile  # noqa: E402
+from korvad_jobtool.cli import decode_parts  # noqa: E402
 
 
 def le16(v):
@@ -105,16 +105,56 @@ class Compose(unittest.TestCase):
         self.assertIn(b"<stdin>:3: 'kfgv' refused: kfgv needs at least one VarRef", run.stderr)
         self.assertFalse(os.path.exists(out))
 
+    def test_datapool_names_sizes_a_second_dlgn_strict_and_version(self):
+        pool = make_pool()
+        rows = [  # arguments, description, exit status, JobFile, text in the messages
+            (["--version"], "", 0, b"", "korvad-jobtool %s" % version_of_daemon()),
+            (["--datapool", pool], "kfgv speed c/id 0\nkfsv-binary temp=hex:00002041", 0,
+             b"KFGV;DAT[VL1\x16\x00" + b"\0" * 16 + b"\x00\x02\x02\x02\x00\x00\0\0]\r\n"
+             b"KFSV;DAT[VL2\x06\x00\x01\x02\x00\x00\x20\x41\0\0]\r\n", ""),
+            (["--datapool", pool], "kfsv speed=1", 1, b"", "c/speed has 2 bytes, the value 4"),
+            (["--datapool", pool], "kfsv-binary id=text:abc", 1, b"", "c/id has 6 bytes"),
+            (["--datapool", pool], "kfgv 0x0105", 1, b"", "VarRef 0x0105 names no variable"),
+            (["--datapool", pool], "kfgv nope", 1, b"", "'nope' names no variable"),
+            ([], "dlgn log1\ndlgn log2\ndlgn log1 offset=2", 0,
+             b"DLGN;log1;;;0\r\nDLGN;log2;;;0\r\nDLGN;log1;;;2\r\n",
+             ":3: warning: a second DLGN of logger log1 in one job (first in line 1)"),
+            ([], "fwlo\nHELLO;1", 0, b"FWLO\r\nHELLO;1\r\n", ":2: note: matches no command"),
+            (["--strict"], "fwlo\nHELLO;1", 1, b"", ":2: 'HELLO;1' refused: matches no"),
+        ]
+        for args, text, status, job, message in rows:
+            command = ["--version"] if args == ["--version"] else ["compose"] + args
+            run = subprocess.run([sys.executable, os.path.join(TOOL, "korvad-jobtool")] + command,
+                                 input=text.encode(), capture_output=True)
+            self.assertEqual(status, run.returncode, (args, text, run.stderr))
+            if args != ["--version"]:
+                self.assertEqual(job, run.stdout, text)
+            self.assertIn(message, (run.stdout + run.stderr).decode(), text)
+
+
+def version_of_daemon():
+    """The daemon's version ("v3_02r5") as the package spells it (3.2.5)."""
+    with open(os.path.join(TOOL, "..", "..", "src", "core", "startup.h")) as f:
+        major, minor, patch = __import__("re").search(r'"v(\d+)_(\d+)r(\d+)"', f.read()).groups()
+    return "%d.%d.%d" % (int(major), int(minor), int(patch))
+
+
+def make_pool():
+    """A base folder whose first datapool holds a.dpl (list 0) and c.dpl (list 2: the folder
+    b0.dpl counts as list 1)."""
+    pool = tempfile.mkdtemp(dir=TEMP.name)
+    for d in ("pool", "pool/b0.dpl"):
+        os.mkdir(os.path.join(pool, d))
+    for name, text in (("a.dpl", "NUMOFVARS=1\n[VARIABLE0]\nNAME=n\nTYPE=UINT8\nSIZE=1\n"),
+                       ("c.dpl", LIST)):
+        with open(os.path.join(pool, "pool", name), "w") as f:
+            f.write(text)
+    return pool
+
 
 class Decode(unittest.TestCase):
     def setUp(self):
-        self.pool = tempfile.mkdtemp(dir=TEMP.name)
-        for d in ("pool", "pool/b0.dpl"):
-            os.mkdir(os.path.join(self.pool, d))
-        for name, text in (("a.dpl", "NUMOFVARS=1\n[VARIABLE0]\nNAME=n\nTYPE=UINT8\nSIZE=1\n"),
-                           ("c.dpl", LIST)):
-            with open(os.path.join(self.pool, "pool", name), "w") as f:
-                f.write(text)
+        self.pool = make_pool()
 
     def test_dlgn_download_over_many_parts_in_any_order(self):
         blocks = [bytes([i]) * (100 + i) for i in range(30)]

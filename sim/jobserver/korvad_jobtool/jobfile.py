@@ -14,10 +14,16 @@ the JobFile unchanged (upper-case commands, '#' comments). Blank lines are left 
   dlts N | fwsw N | fwli | fwlo | apli      budget, wake-up interval, acknowledgements
 
 BYTES is hex:0a0b (blanks allowed inside quotes) or text:abc; words with blanks go in quotes.
-REF is a VarRef: list index * 256 + variable index, decimal or 0x hex.
+REF is a VarRef: list index * 256 + variable index, decimal or 0x hex. With a datapool
+(--datapool DIR) REF may also be a variable's name, "list/variable" or "variable" when only
+one list has it, and every REF must name a variable there: kfsv writes 4-byte variables
+only, kfsv-binary exactly as many bytes as the variable has.
 """
 import re
 import shlex
+from collections import namedtuple
+
+Composed = namedtuple("Composed", "job problems notes warnings")
 
 MAX_JOB_SIZE = 2097151  # korvad refuses a JobFile of 2 MiB or more
 
@@ -187,7 +193,30 @@ def compose_dbus(words):
     return b"DBUS;%s;%s;%s;%d;%s\r\n" % (flag, target, member, len(payload), payload)
 
 
-def compose_kfgv(words):
+def var_ref(text, variables, size=None):
+    """The VarRef of a number or, with a datapool, of a variable name; with a datapool the
+    variable must exist (and have size bytes when size is given)."""
+    if variables is None or re.match(r"(0x[0-9a-fA-F]+|\d+)\Z", text):
+        ref = number(text, "VarRef", 0, 0xFFFF)
+        var = variables.get(ref) if variables is not None else None
+        if variables is not None and var is None:
+            raise Refused("VarRef %s names no variable of the datapool" % text)
+    else:
+        found = [v for v in variables.values()
+                 if "%s/%s" % (v.list_name, v.name) == text or v.name == text]
+        if not found:
+            raise Refused("'%s' names no variable of the datapool (write list/variable)" % text)
+        if len(found) > 1:
+            raise Refused("'%s' is in several lists (%s): write list/variable"
+                          % (text, ", ".join(v.list_name for v in found)))
+        var, ref = found[0], found[0].ref
+    if size is not None and var is not None and var.size != size:
+        raise Refused("%s/%s has %d bytes, the value %d: korvad would refuse the write"
+                      % (var.list_name, var.name, var.size, size))
+    return ref
+
+
+def compose_kfgv(words, variables=None):
     words, opts = options(words, ["header"])
     header = data_bytes(opts["header"], "header") if "header" in opts else b""
     if len(header) > 16:
@@ -195,7 +224,7 @@ def compose_kfgv(words):
                       % len(header))
     if not words:
         raise Refused("kfgv needs at least one VarRef: kfgv 0x0102")
-    refs = [number(w, "VarRef", 0, 0xFFFF) for w in words]
+    refs = [var_ref(w, variables) for w in words]
     piece = 16 + 2 * len(refs)
     if piece > 0xFFFF:
         raise Refused("%d VarRefs do not fit one DataBlock piece; split them over lines"
@@ -211,12 +240,13 @@ def pairs(words, what):
         ref, eq, value = w.partition("=")
         if not eq:
             raise Refused("'%s' is no REF=VALUE pair" % w)
-        yield number(ref, "VarRef", 0, 0xFFFF), value
+        yield ref, value
 
 
-def compose_kfsv(words):
+def compose_kfsv(words, variables=None):
     out = b"KFSV"
-    for ref, value in pairs(words, "kfsv"):
+    for name, value in pairs(words, "kfsv"):
+        ref = var_ref(name, variables, 4)  # the text form writes 32-bit numbers
         # The daemon clamps numbers to signed 32 bits, so a pattern above 0x7FFFFFFF is
         # written as the negative number with the same 32 bits.
         v = number(value, "value", -0x80000000, 0xFFFFFFFF)
@@ -224,10 +254,11 @@ def compose_kfsv(words):
     return out + b"\r\n"
 
 
-def compose_kfsv_binary(words):
+def compose_kfsv_binary(words, variables=None):
     out = b"KFSV;DAT[VL2"
-    for ref, value in pairs(words, "kfsv-binary"):
+    for name, value in pairs(words, "kfsv-binary"):
         raw = data_bytes(value, "value")
+        ref = var_ref(name, variables, len(raw))
         if not raw or len(raw) > 0xFFFD:
             raise Refused("a value has 1 to 65533 bytes, as many as its variable's size")
         out += le16(2 + len(raw)) + bytes((ref & 0xFF, ref >> 8)) + raw
@@ -274,26 +305,26 @@ COMMAND_WORDS = ("dbus", "kfgv", "kfsv", "kfsv-binary", "dlgn", "dlcn", "dlts", 
                  "fwlo", "apli")
 
 
-def compose_line(line):
+def compose_line(line, variables=None):
     """The JobFile bytes of one line of the text form."""
-    raw = compose_words(line)
+    raw = compose_words(line, variables)
     if scan(raw, 0)[0] is not None and not raw.startswith((b"KFGV;DAT[", b"KFSV;DAT[")):
         raise Refused("it holds ';DAT' before its line end, which makes korvad read it as a "
                       "DataBlock and end the job; avoid ';DAT' in names and payloads")
     return raw
 
 
-def compose_words(line):
+def compose_words(line, variables=None):
     head = line.split(None, 1)[0] if line.strip() else ""
     words = shlex.split(line) if head in COMMAND_WORDS else []
     if head == "dbus":
         return compose_dbus(words[1:])
     if head == "kfgv":
-        return compose_kfgv(words[1:])
+        return compose_kfgv(words[1:], variables)
     if head == "kfsv":
-        return compose_kfsv(words[1:])
+        return compose_kfsv(words[1:], variables)
     if head == "kfsv-binary":
-        return compose_kfsv_binary(words[1:])
+        return compose_kfsv_binary(words[1:], variables)
     if head in ("dlgn", "dlcn"):
         return compose_logger(head.upper(), words[1:])
     if head in ("dlts", "fwsw"):
@@ -305,13 +336,21 @@ def compose_words(line):
 
 def compose(text):
     """(JobFile bytes, problems, notes); problems are (line number, text) and mean refusal."""
-    lines, problems, notes = [], [], []
+    job, problems, notes, _ = compose_job(text)
+    return job, problems, notes
+
+
+def compose_job(text, variables=None, strict=False):
+    """Composed(job, problems, notes, warnings) of a description: problems mean refusal (and
+    an empty job); strict makes every note a problem."""
+    lines, problems, notes, warnings = [], [], [], []
+    downloads = {}
     for line_number, line in enumerate(text.split("\n"), 1):
         line = line.rstrip("\r")
         if not line.strip():
             continue
         try:
-            raw = compose_line(line)
+            raw = compose_line(line, variables)
             form, framed, end = frame(raw, 0)
             if end != len(raw):
                 raise Refused("korvad would read it as more than one line")
@@ -323,10 +362,19 @@ def compose(text):
             problems.append((line_number, "cannot split it into words: %s" % why))
             continue
         if keyword is None:
-            notes.append((line_number, "matches no command (or lacks ';'): korvad answers nothing"))
+            text_of = "matches no command (or lacks ';'): korvad answers nothing"
+            (problems if strict else notes).append((line_number, text_of))
+        if keyword == "DLGN":
+            logger = framed.split(b";")[1] if framed.count(b";") else b""
+            if logger in downloads:
+                warnings.append((line_number, "a second DLGN of logger %s in one job (first in "
+                                 "line %d): if the upload fails, the blocks of the first can be "
+                                 "lost; keep one DLGN per logger and job"
+                                 % (logger.decode("utf-8", "replace"), downloads[logger])))
+            downloads.setdefault(logger, line_number)
         lines.append(raw)
     job = b"".join(lines)
     if len(job) > MAX_JOB_SIZE:
         problems.append((0, "the JobFile has %d bytes; korvad refuses 2097152 or more: split "
                          "it into several jobs" % len(job)))
-    return job, problems, notes
+    return Composed(job, problems, notes, warnings)

@@ -5,18 +5,25 @@ import os
 import sys
 import time
 
-from . import datapool, jobfile, results
+from . import __version__, datapool, jobfile, results
 
 
 def run_compose(args):
     source = sys.stdin.buffer if args.description == "-" else open(args.description, "rb")
     with source:
         lines = source.read().decode("utf-8", "surrogateescape")
-    job, problems, notes = jobfile.compose(lines)
+    try:
+        variables = datapool.load(args.datapool) if args.datapool else None
+    except (OSError, ValueError) as why:
+        print("compose: %s" % why, file=sys.stderr)
+        return 1
+    job, problems, notes, warnings = jobfile.compose_job(lines, variables, args.strict)
     where = "<stdin>" if args.description == "-" else args.description
     text_lines = lines.split("\n")
     for number, note in notes:
         print("%s:%d: note: %s" % (where, number, note), file=sys.stderr)
+    for number, warning in warnings:
+        print("%s:%d: warning: %s" % (where, number, warning), file=sys.stderr)
     for number, problem in problems:
         shown = " '%s'" % text_lines[number - 1].strip()[:60] if number else ""
         print("%s:%d:%s refused: %s" % (where, number, shown, problem), file=sys.stderr)
@@ -61,17 +68,25 @@ def describe(record, number):
 
 def decode_parts(paths, datapool_dir=None, out_dir=None):
     """(summary dict, records, error) of the parts of one upload; never raises on bad input."""
-    summary = {"parts": [], "bytes": 0}
     try:
         files = results.part_files(paths)
         chunks = []
         for name, path in files:
             with open(path, "rb") as f:
                 chunks.append((name, f.read()))
+    except (results.Broken, OSError) as why:
+        return {"parts": [], "bytes": 0}, [], str(why)
+    return decode_chunks(chunks, datapool_dir, out_dir)
+
+
+def decode_chunks(chunks, datapool_dir=None, out_dir=None):
+    """decode_parts for the parts' names and bytes [(name, bytes)] in part order."""
+    summary = {"parts": [], "bytes": 0}
+    try:
         variables = datapool.load(datapool_dir) if datapool_dir else None
-    except (results.Broken, OSError, ValueError) as why:
+    except (OSError, ValueError) as why:
         return summary, [], str(why)
-    summary["parts"] = [name for name, _ in files]
+    summary["parts"] = [name for name, _ in chunks]
     summary["bytes"] = sum(len(data) for _, data in chunks)
     pairs, error = results.decode(chunks, variables)
     records = []
@@ -120,6 +135,7 @@ def run_decode(args):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(prog="korvad-jobtool", description=__doc__)
+    parser.add_argument("--version", action="version", version="korvad-jobtool " + __version__)
     sub = parser.add_subparsers(dest="command", required=True)
     compose = sub.add_parser("compose", help="write a JobFile from its text form",
                              description=jobfile.__doc__,
@@ -128,6 +144,11 @@ def main(argv=None):
                          help="job description, one command a line (default: standard input)")
     compose.add_argument("-o", "--output", default="-", help="JobFile to write (default: "
                          "standard output); nothing is written when a line is refused")
+    compose.add_argument("--datapool", metavar="DIR", help="base directory of the datapools (or "
+                         "one datapool directory): variable names in place of VarRefs, and "
+                         "every variable and the size of every write checked against it")
+    compose.add_argument("--strict", action="store_true", help="refuse lines that match no "
+                         "command instead of noting them")
     compose.set_defaults(run=run_compose)
     decode = sub.add_parser("decode", help="check, join and decode the result parts of one "
                             "upload", description=results.__doc__,

@@ -1,1 +1,0 @@
-"""Server-side helpers for korvad: compose JobFiles, decode uploaded result parts."""
