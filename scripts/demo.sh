@@ -59,23 +59,44 @@ wait_for 5 grep -q "sim: ready" "$work/sim.log"
 export DBUS_SYSTEM_BUS_ADDRESS=$(sed -n 's/^sim: bus //p' "$work/sim.log")
 echo "   $DBUS_SYSTEM_BUS_ADDRESS"
 
-echo "== job server on 127.0.0.1"
+echo "== certificates of a demo fleet, made with openssl: a fleet CA, the job server's"
+echo "   certificate (127.0.0.1) and a device certificate"
+sim/jobserver/make-certs.sh "$work/certs"
+echo "   server key pin (SHA-256 of its public key): $(cat "$work/certs/server.pin")"
+
+echo "== job server on 127.0.0.1, plain HTTP and HTTPS (device certificates demanded)"
 python3 sim/jobserver/korvad-server serve --db "sqlite://$work/server.db" --listen 127.0.0.1:0 \
   --test-root "$work/www" > "$work/jobserver.out" 2>&1 &
 pids+=($!)
-wait_for 10 grep -q "listening on" "$work/jobserver.out"
+python3 sim/jobserver/korvad-server serve --db "sqlite://$work/server-tls.db" --listen 127.0.0.1:0 \
+  --test-root "$work/www" --tls-cert "$work/certs/server.pem" --tls-key "$work/certs/server.key" \
+  --tls-client-ca "$work/certs/ca.pem" > "$work/jobserver-tls.out" 2>&1 &
+pids+=($!)
+wait_for 20 grep -q "listening on" "$work/jobserver.out"
+wait_for 20 grep -q "listening on" "$work/jobserver-tls.out"
 port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/jobserver.out")
+tls_port=$(sed -n 's/.*listening on 127.0.0.1:\([0-9]*\).*/\1/p' "$work/jobserver-tls.out")
 mkdir -p "$work/www/jobs/unit7_0" "$work/www/jobs/unit7_1" "$work/connections"
 cp examples/jobs/server1-job.txt "$work/www/jobs/unit7_0/job.txt"
 cp examples/jobs/server2-job.txt "$work/www/jobs/unit7_1/job.txt"
-echo "   port $port"
+echo "   port $port (HTTP), port $tls_port (HTTPS)"
 
 segments_before=$(ipcs -m | grep -c '^0x' || true)
-echo "== korvad with two connections"
+echo "== korvad with two connections: server1 over HTTP, server2 over HTTPS with the device"
+echo "   certificate and the server's key pinned"
 for f in server1 server2; do
-  sed -e "s|^port_no .*|port_no $port|" -e "s|^ServerExchangeFolder .*|ServerExchangeFolder $work/exchange|" \
+  p=$port
+  [ $f = server2 ] && p=$tls_port
+  sed -e "s|^port_no .*|port_no $p|" -e "s|^ServerExchangeFolder .*|ServerExchangeFolder $work/exchange|" \
     "examples/connections/$f.config" > "$work/connections/$f.config"
 done
+{
+  echo "tls_ca_file $work/certs/ca.pem"
+  echo "tls_client_cert $work/certs/device.pem"
+  echo "tls_client_key $work/certs/device.key"
+  echo "tls_pin_sha256 $(cat "$work/certs/server.pin")"
+} >> "$work/connections/server2.config"
+grep '^tls_' "$work/connections/server2.config" | sed 's/^/   /'
 # Fixed identities, so that the job paths do not depend on the directory order; without a
 # client_id line korvad would generate one from HOSTNAME and append it to the file.
 echo "client_id unit7_0" >> "$work/connections/server1.config"
@@ -118,7 +139,16 @@ for line in open(sys.argv[1]):
     r = json.loads(line)
     auth = " (Basic authorization)" if "Authorization" in r["headers"] else ""
     body = f'  body {r["length"]} bytes' if r["method"] == "POST" else ""
-    print(f'   {r["method"]:4} {r["path"]}{body}{auth}')
+    over = "HTTPS" if r.get("tls") else "HTTP "
+    print(f'   {over} {r["method"]:4} {r["path"]}{body}{auth}')
+PY
+echo
+echo "== TLS handshakes the HTTPS job server saw (one full, then the session resumed)"
+python3 - "$work/www/tls.log" <<'PY'
+import json, sys
+for line in open(sys.argv[1]):
+    h = json.loads(line)
+    print(f'   {h["handshake"]:8} {h.get("version", "")}  device certificate: {h.get("client")}')
 PY
 echo
 echo "== fetched JobFile of the first connection"

@@ -6,11 +6,12 @@ packages=(build-essential cmake pkg-config git libdbus-1-dev dbus-daemon dbus-bi
           libgtest-dev libgmock-dev googletest libbenchmark-dev
           g++-powerpc-linux-gnu qemu-user dpkg-dev
           clang libclang-rt-14-dev libfaketime curl libcurl4-openssl-dev python3 xxd procps
-          systemd man-db
+          systemd man-db libmbedtls-dev
           postgresql python3-psycopg2 openssl nginx-light)  # the server side's tests and recipe
 case "${1:-all}" in
   demo) packages=(build-essential cmake pkg-config libdbus-1-dev dbus-daemon dbus-bin
-                  libgtest-dev libgmock-dev googletest python3 xxd procps) ;;
+                  libgtest-dev libgmock-dev googletest python3 xxd procps
+                  libmbedtls-dev openssl) ;;
 esac
 
 missing=()

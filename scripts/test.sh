@@ -34,6 +34,7 @@ for config in "${configs[@]}"; do
     ppc)
       prefix="$top/build/ppc-deps"
       scripts/ppc-libdbus.sh "$prefix"
+      scripts/ppc-mbedtls.sh "$prefix"
       PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" cmake -S . -B build/ppc \
         -DCMAKE_TOOLCHAIN_FILE="$top/cmake/powerpc-linux-gnu.cmake" \
         -DKORVAD_PPC_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVAD_BENCH=OFF

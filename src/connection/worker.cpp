@@ -20,6 +20,9 @@
 #include "connection/worker_state.h"
 #include "core/log.h"
 #include "jobs/job_pass.h"
+#ifdef KORVAD_TLS
+#include "http/tls.h"
+#endif
 
 namespace {
 
@@ -59,6 +62,25 @@ int32_t ms32_connhandler_init_paramerters() {
         }
     }
     return 0;
+}
+
+// A connection that asks for TLS gets it or nothing: its worker ends before it connects
+// anywhere when the files are not right, or when the daemon was built without TLS.
+bool mb_worker_setup_tls() {
+    const ConnectionConfig& config = g_worker_state.config;
+    if (config.use_tls == 0) return true;
+#ifdef KORVAD_TLS
+    TlsSettings settings{config.tls_ca_file,
+                         config.tls_server_name[0] != '\0' ? config.tls_server_name
+                                                           : config.com_server_url,
+                         config.tls_client_cert, config.tls_client_key, config.tls_pin_sha256};
+    return gs32_tls_setup(settings) == 0;
+#else
+    gs32_log_printf("%d: gs32_ch_handle_connection: TLS asked for, but this korvad is built "
+                    "without it",
+                    g_worker_state.self_pid);
+    return false;
+#endif
 }
 
 // Joins "<folder>/<file>" into a 512-byte field; false when it would exceed 511 characters.
@@ -203,7 +225,7 @@ void mv_worker_step(WorkerTimers& timers, volatile uint8_t* request_toggle) {
                         state.self_pid, sizeof state.result_name - 1 - kPartSuffixRoom);
         ok = false;
     }
-    if (!ok) mv_worker_end(request_toggle);
+    if (!ok || !mb_worker_setup_tls()) mv_worker_end(request_toggle);
     state.wait_interval = 0;
 
     memset(&g_worker_bus, 0, sizeof g_worker_bus);

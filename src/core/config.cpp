@@ -69,6 +69,31 @@ bool mb_cfg_ends_in_line_end(FILE* file) {
     return fgetc(file) == '\n';
 }
 
+// The optional TLS keys. None of them begins another key of a connection file, nor does one
+// of those begin a TLS key, so the first-line-that-begins-with rule finds each one.
+void mv_cfg_read_tls(FILE* file, ConnectionConfig* config, bool port_given) {
+    char value[kConfigLineSize];
+    if (gs32_cfg_get_value(file, "tls_ca_file", value, sizeof value) != 0) return;
+    config->use_tls = 1;
+    mv_cfg_store_text("tls_ca_file", value, config->tls_ca_file, sizeof config->tls_ca_file);
+    if (!port_given) config->port_no = kDefaultTlsPort;
+    const struct {
+        const char* key;
+        char* field;
+        uint32_t size;
+    } optional[] = {
+        {"tls_server_name", config->tls_server_name, sizeof config->tls_server_name},
+        {"tls_client_cert", config->tls_client_cert, sizeof config->tls_client_cert},
+        {"tls_client_key", config->tls_client_key, sizeof config->tls_client_key},
+        {"tls_pin_sha256", config->tls_pin_sha256, sizeof config->tls_pin_sha256},
+    };
+    for (const auto& key : optional) {
+        if (gs32_cfg_get_value(file, key.key, value, sizeof value) == 0) {
+            mv_cfg_store_text(key.key, value, key.field, key.size);
+        }
+    }
+}
+
 }  // namespace
 
 int32_t gs32_cfg_read_system(FILE* file, SystemConfig* config) {
@@ -150,6 +175,7 @@ int32_t gs32_cfg_read_connection(FILE* file, ConnectionList* list, uint16_t inde
         {"usr_cmd_file", config->usr_cmd_file, sizeof config->usr_cmd_file,
          "Error in config file. No valid user command ound!"},
     };
+    bool port_given = false;
     for (const TextKey& key : required) {
         if (gs32_cfg_get_value(file, key.key, value, sizeof value) != 0) {
             printf("%s\n", key.missing);
@@ -160,6 +186,7 @@ int32_t gs32_cfg_read_connection(FILE* file, ConnectionList* list, uint16_t inde
             // The port stands between the server and its paths in the reading order.
             config->port_no = 80;
             if (gs32_cfg_get_value(file, "port_no", value, sizeof value) == 0) {
+                port_given = true;
                 config->port_no = static_cast<uint16_t>(gs32_atoi(value) & 0xFFFF);
             }
         }
@@ -223,5 +250,6 @@ int32_t gs32_cfg_read_connection(FILE* file, ConnectionList* list, uint16_t inde
         gu32_copy_bounded(config->ServerExchangeFolder, kDefaultExchangeFolder,
                           sizeof config->ServerExchangeFolder);
     }
+    mv_cfg_read_tls(file, config, port_given);
     return 0;
 }

@@ -37,6 +37,13 @@ struct ConnectionConfig {
     // The allow-lists: nullptr without the key, else a malloc'd text owned by the
     // ConnectionList (gv_cfg_release_connections); a worker's copy only looks at them.
     const char* allow[kAllowKinds];
+    // HTTPS, opt-in: a tls_ca_file line (even an empty one) makes the connection use TLS.
+    uint8_t use_tls;
+    char tls_ca_file[512];
+    char tls_server_name[256];  // empty: com_server_url
+    char tls_client_cert[512];  // both or neither
+    char tls_client_key[512];
+    char tls_pin_sha256[80];    // empty: no pin
 };
 
 // The supervisor's connections in directory order. The array is malloc'd and grows by one
@@ -51,6 +58,8 @@ static_assert(std::is_trivially_copyable_v<ConnectionConfig>);
 
 constexpr const char* kDefaultExchangeFolder = "/mnt/dataflash/vel/korvad/";
 constexpr uint32_t kConfigLineSize = 512;
+// The server port of a TLS connection without a port_no line.
+constexpr uint16_t kDefaultTlsPort = 443;
 
 // Looks key up: the first line (or line piece of size-1 characters) that begins with key
 // wins; the value follows one separator character of any kind; a trailing LF and then a

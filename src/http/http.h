@@ -2,6 +2,8 @@
 // chunked bodies and Basic authorization, used by the job fetch and the result upload.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 // Results returned in place of a status code. Any other value is the reply's status code
@@ -117,3 +119,19 @@ uint32_t gu32_http_elapsed_ms();
 // closes each descriptor it is given; a negative descriptor is HTTP_E_CONNECT.
 using HttpSocketSource = int (*)(void* context);
 void gv_http_set_socket_source(HttpSocketSource source, void* context);
+
+// A layer between the client and its connected socket (TLS): every byte of a request goes
+// through write and every byte of a reply comes from read, so that the client's own reading
+// rules (lines byte by byte, blocks, chunks) stay the same above it. All four take the
+// socket. open runs once the connection is up, before a byte of the request: 0, or a result
+// that ends the exchange. read waits at most wait_ms for bytes the layer does not hold yet
+// and returns a count, 0 at the end of the stream, HTTP_READ_END on failure or
+// HTTP_READ_TIMEOUT; write returns the bytes written (fewer only on failure). close runs
+// before the socket is closed. Process-wide; null restores the plain socket.
+struct HttpStreamLayer {
+    int32_t (*open)(int fd, uint32_t timeout_s);
+    ssize_t (*read)(int fd, void* buffer, size_t size, int wait_ms);
+    ssize_t (*write)(int fd, const void* data, size_t length);
+    void (*close)(int fd);
+};
+void gv_http_set_stream_layer(const HttpStreamLayer* layer);

@@ -24,6 +24,28 @@ class HttpDeadline {
 int32_t ms32_http_wait_readable(int fd, const HttpDeadline& deadline);
 int32_t ms32_http_wait_writable(int fd, const HttpDeadline& deadline);
 
+// Closes a connection of the client: the stream layer first, if there is one.
+void gv_http_close(int fd);
+// Owns one connection of the client and closes it with gv_http_close.
+class HttpConnection {
+  public:
+    explicit HttpConnection(int fd) : fd_(fd) {}
+    ~HttpConnection() {
+        if (fd_ >= 0) gv_http_close(fd_);
+    }
+    HttpConnection(const HttpConnection&) = delete;
+    HttpConnection& operator=(const HttpConnection&) = delete;
+    int fd() const { return fd_; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
 // What the header lines of a 200 reply told: the length starts at -1.
 constexpr uint32_t HTTP_CODING_SIZE = 100;
 struct HttpReplyHeaders {

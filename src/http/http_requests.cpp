@@ -62,7 +62,7 @@ int32_t gs32_http_get(const char* path, char** data_out, int32_t* length_out,
     int fd = -1;
     int32_t status = gs32_http_exchange("GET", path, authorization, 1, nullptr, 0, &fd, timeout_s);
     if (status < 0) return status;
-    UniqueFd connection(fd);
+    HttpConnection connection(fd);
     if (status != 200) return status;
 
     HttpReplyHeaders headers{};
@@ -90,7 +90,7 @@ int32_t gs32_http_post(const char* path, const void* body, uint32_t body_length,
     int fd = -1;
     int32_t status = gs32_http_exchange("POST", path, extra, 1, body, body_length, &fd, timeout_s);
     if (status < 0) return status;
-    UniqueFd connection(fd);
+    HttpConnection connection(fd);
     if (status != 200) return status;
 
     char line[HTTP_LINE_SIZE];
@@ -119,7 +119,7 @@ int32_t gs32_http_head(const char* path, int32_t* length_out, char* content_type
     int fd = -1;
     int32_t status = gs32_http_exchange("HEAD", path, authorization, 1, nullptr, 0, &fd, timeout_s);
     if (status < 0) return status;
-    UniqueFd connection(fd);
+    HttpConnection connection(fd);
     if (status != 200) return status;
     HttpReplyHeaders headers{};
     if (ms32_http_read_headers(fd, timeout_s, content_type_out, false, &headers) != 0) {

@@ -27,6 +27,7 @@ namespace {
 HeapBuffer g_target_host;
 int32_t g_target_port = HTTP_DEFAULT_PORT;
 
+const HttpStreamLayer* g_stream_layer = nullptr;
 HttpSocketSource g_socket_source = nullptr;
 void* g_socket_source_context = nullptr;
 
@@ -109,13 +110,37 @@ int32_t ms32_http_format_alloc(HeapBuffer* out, const char* format, ...) {
 }
 
 bool mb_http_send_once(int fd, const void* data, size_t length) {
+    if (g_stream_layer != nullptr) {
+        return g_stream_layer->write(fd, data, length) == static_cast<ssize_t>(length);
+    }
     // One send, as one write; MSG_NOSIGNAL so that a peer that reset the connection gives
     // a short write instead of killing the process with SIGPIPE.
     ssize_t sent = send(fd, data, length, MSG_NOSIGNAL);
     return sent >= 0 && static_cast<size_t>(sent) == length;
 }
 
+// One read of at most size bytes within the budget: a count, 0 at the end of the stream,
+// HTTP_READ_END on failure or HTTP_READ_TIMEOUT.
+int32_t ms32_http_read_some(int fd, void* buffer, size_t size, const HttpDeadline& deadline) {
+    if (g_stream_layer != nullptr) {
+        return static_cast<int32_t>(g_stream_layer->read(fd, buffer, size, deadline.remaining_ms()));
+    }
+    for (;;) {
+        if (!ms32_http_wait_readable(fd, deadline)) return HTTP_READ_TIMEOUT;
+        ssize_t got = read(fd, buffer, size);
+        if (got < 0 && errno == EINTR) continue;
+        return got < 0 ? HTTP_READ_END : static_cast<int32_t>(got);
+    }
+}
+
 }  // namespace
+
+void gv_http_set_stream_layer(const HttpStreamLayer* layer) { g_stream_layer = layer; }
+
+void gv_http_close(int fd) {
+    if (g_stream_layer != nullptr) g_stream_layer->close(fd);
+    close(fd);
+}
 
 HttpDeadline::HttpDeadline(uint32_t timeout_s)
     : end_ms_(ms64_http_now_ms() + static_cast<int64_t>(timeout_s) * 1000) {}
@@ -214,22 +239,29 @@ int32_t gs32_http_exchange(const char* method, const char* path, const char* ext
 
     HttpDeadline connect_deadline(timeout_s);
     if (!ms32_http_wait_writable(fd.get(), connect_deadline)) return HTTP_E_WRITE_DATA;
-    if (!mb_http_send_once(fd.get(), head.get(), static_cast<size_t>(length))) {
+    // The layer's own checks (a TLS handshake) come before a byte of the request; a layer
+    // that refuses has cleaned up after itself.
+    if (g_stream_layer != nullptr) {
+        int32_t layered = g_stream_layer->open(fd.get(), timeout_s);
+        if (layered != 0) return layered;
+    }
+    HttpConnection connection(fd.release());
+    const int socket_fd = connection.fd();
+    if (!mb_http_send_once(socket_fd, head.get(), static_cast<size_t>(length))) {
         return HTTP_E_WRITE_HEAD;
     }
-    if (body != nullptr && body_length != 0 &&
-        !mb_http_send_once(fd.get(), body, body_length)) {
+    if (body != nullptr && body_length != 0 && !mb_http_send_once(socket_fd, body, body_length)) {
         return HTTP_E_WRITE_DATA;
     }
 
     char line[HTTP_LINE_SIZE];
-    if (ms32_http_read_line(fd.get(), line, timeout_s) <= 0) return HTTP_E_READ_HEAD;
+    if (ms32_http_read_line(socket_fd, line, timeout_s) <= 0) return HTTP_E_READ_HEAD;
     int status = 0;
     // A code of 0 or less would read as one of the client's own results: not a status.
     if (sscanf(line, "HTTP/1.%*d %03d", &status) != 1 || status <= 0) {
         return HTTP_E_PARSE_STATUS;
     }
-    if (keep_open == 1 && fd_out != nullptr) *fd_out = fd.release();
+    if (keep_open == 1 && fd_out != nullptr) *fd_out = connection.release();
     return status;
 }
 
@@ -241,15 +273,10 @@ int32_t ms32_http_read_line(int fd, char* buffer, uint32_t timeout_s) {
     int32_t result = 0;
     // Bytes come one at a time so that nothing behind the line is taken from the stream.
     while (taken < static_cast<int32_t>(HTTP_LINE_SIZE - 1)) {
-        if (!ms32_http_wait_readable(fd, deadline)) {
-            result = HTTP_READ_TIMEOUT;
-            break;
-        }
         char byte = 0;
-        ssize_t got = read(fd, &byte, 1);
-        if (got < 0 && errno == EINTR) continue;
+        int32_t got = ms32_http_read_some(fd, &byte, 1, deadline);
         if (got != 1) {
-            result = HTTP_READ_END;
+            result = got == HTTP_READ_TIMEOUT ? HTTP_READ_TIMEOUT : HTTP_READ_END;
             break;
         }
         ++taken;
@@ -266,9 +293,8 @@ int32_t ms32_http_read_block(int fd, void* buffer, uint32_t count, uint32_t time
     auto* bytes = static_cast<char*>(buffer);
     uint32_t done = 0;
     while (done < count) {
-        if (!ms32_http_wait_readable(fd, deadline)) return HTTP_READ_TIMEOUT;
-        ssize_t got = read(fd, bytes + done, count - done);
-        if (got < 0 && errno == EINTR) continue;
+        int32_t got = ms32_http_read_some(fd, bytes + done, count - done, deadline);
+        if (got == HTTP_READ_TIMEOUT) return HTTP_READ_TIMEOUT;
         if (got <= 0) break;
         done += static_cast<uint32_t>(got);
     }

@@ -26,7 +26,8 @@ const std::string kServer = std::string(KORVAD_SOURCE_DIR) + "/sim/jobserver/kor
 
 }  // namespace
 
-testing::AssertionResult JobServer::start(const std::string& db_url) {
+testing::AssertionResult JobServer::start(const std::string& db_url,
+                                          const std::vector<std::string>& more) {
     std::string out = dir_.path() + "/server.out";
     db_ = db_url.empty() ? "sqlite://" + dir_.path() + "/state.db" : db_url;
     // The server is a host program: it runs natively even when the suite is cross-built.
@@ -35,6 +36,7 @@ testing::AssertionResult JobServer::start(const std::string& db_url) {
     std::vector<std::string> args = {KORVAD_PYTHON, "-B", kServer, "serve", "--db", db_,
                                      "--listen", "127.0.0.1:0", "--quiet"};
     if (db_url.empty()) args.insert(args.end(), {"--test-root", dir_.path() + "/www"});
+    args.insert(args.end(), more.begin(), more.end());
     pid_ = spawn(args, {}, out);
     auto listening = [&] {
         const std::string text = read_file(out);
@@ -102,6 +104,13 @@ std::string field(const std::string& line, const std::string& key) {
 }
 
 }  // namespace
+
+std::vector<std::string> JobServer::handshakes() const {
+    std::vector<std::string> kinds;
+    std::istringstream in(read_file(dir_.path() + "/www/tls.log"));
+    for (std::string line; std::getline(in, line);) kinds.push_back(field(line, "handshake"));
+    return kinds;
+}
 
 std::vector<JobServer::Post> JobServer::posts() const {
     std::vector<Post> posts;

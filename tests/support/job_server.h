@@ -20,7 +20,9 @@ public:
 
     // Starts the server on an ephemeral port of 127.0.0.1; the reason when it does not.
     // With a database URL it runs as a fleet's server would, without the test root.
-    testing::AssertionResult start(const std::string& db_url = "");
+    // more: further options of "serve", such as --tls-cert.
+    testing::AssertionResult start(const std::string& db_url = "",
+                                   const std::vector<std::string>& more = {});
     int port() const { return port_; }
     const std::string& root() const { return dir_.path(); }
     // Runs "korvad-server <args> --db <its database>" and returns what it printed.
@@ -42,6 +44,8 @@ public:
     // Names of all posted parts in posting order, and the JSON lines of all requests.
     std::vector<std::string> posted_names() const;
     std::vector<std::string> requests() const;
+    // Each TLS handshake the server made: "full", "resumed" or "failed", in order.
+    std::vector<std::string> handshakes() const;
     // The methods of the requests in order, "G" for a GET and "P" for a POST.
     std::string methods() const;
 

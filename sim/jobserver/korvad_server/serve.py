@@ -17,12 +17,16 @@ class Handler(WSGIRequestHandler):
     def setup(self):
         super().setup()
         if isinstance(self.connection, ssl.SSLSocket):
+            failure = None
             try:
                 self.connection.do_handshake()
             except (OSError, ssl.SSLError) as why:
+                failure = why
                 self.log_message("TLS handshake failed: %s", why)
                 self.close_connection = True
                 self.rfile = _Empty()
+            if getattr(self.server.hooks, "handshake", None) is not None:
+                self.server.hooks.handshake(self, failure)
 
     def handle(self):
         hooks = self.server.hooks

@@ -8,6 +8,9 @@ Layout of DIR:
   DIR/requests.log      one JSON line per request: method, path, headers, body length,
                         for posts also their number and the status answered
   DIR/uploads.log       what each complete upload carried, decoded (one block per upload)
+  DIR/tls.log           over HTTPS, one JSON line per handshake: "full", "resumed" or
+                        "failed" (with the error), the version and the device certificate's
+                        common name; requests that came over TLS carry "tls": true
   DIR/control.json      read on every request, optional:
       {"get_status": 404,          answer GETs with this status and no body
        "post_status": 201,         answer POSTs with this status and no body
@@ -31,6 +34,7 @@ import io
 import json
 import os
 import re
+import ssl
 import threading
 import time
 import urllib.parse
@@ -80,8 +84,23 @@ class Hooks:
     def record(self, h, body, extra=None):
         entry = {"method": h.command, "path": self.request_path(h), "target": h.path,
                  "headers": dict(h.headers.items()), "length": len(body), "time": time.time()}
+        if isinstance(h.connection, ssl.SSLSocket):
+            entry["tls"] = True
         entry.update(extra or {})
         with self.lock, open(os.path.join(self.root, "requests.log"), "a") as f:
+            f.write(json.dumps(entry) + "\n")
+
+    def handshake(self, h, error):
+        entry = {"time": time.time()}
+        if error is not None:
+            entry.update(handshake="failed", error=str(error))
+        else:
+            conn = h.connection
+            subject = dict(item for rdn in (conn.getpeercert() or {}).get("subject", ())
+                           for item in rdn)
+            entry.update(handshake="resumed" if conn.session_reused else "full",
+                         version=conn.version(), client=subject.get("commonName"))
+        with self.lock, open(os.path.join(self.root, "tls.log"), "a") as f:
             f.write(json.dumps(entry) + "\n")
 
     def log_upload(self, path):
